@@ -1,0 +1,171 @@
+#include "core/read.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "core/listing.h"
+
+namespace tallmap {
+
+std::optional<std::string> check_ref(const Tree& tree, FolderRef ref) {
+  if (ref.stamp != 0 && ref.stamp != tree.stamp())
+    return "folder id " + std::to_string(ref.id) + " is from another tree";
+  if (ref.id >= tree.folder_count() || (tree.folder(ref.id).flags & GONE))
+    return "no folder " + std::to_string(ref.id) + " in this tree";
+  return std::nullopt;
+}
+
+std::string_view name(const Tree& tree, FolderId id) {
+  return tree.name_bytes(tree.folder(id).name);
+}
+std::string path(const Tree& tree, FolderId id) { return tree.path_bytes(id); }
+uint64_t own(const Tree& tree, FolderId id) { return tree.folder(id).own; }
+uint64_t size(const Tree& tree, FolderId id) { return tree.index().totals[id]; }
+uint64_t reclaimable(const Tree& tree, FolderId id) {
+  return tree.index().reclaimable_totals[id];
+}
+std::optional<std::string> error(const Tree& tree, FolderId id) {
+  return error_text(tree.folder(id));
+}
+bool denied(const Tree& tree, FolderId id) { return tree.folder(id).flags & DENIED; }
+bool partial(const Tree& tree, FolderId id) { return tree.index().derived_flags[id] & PARTIAL; }
+bool other_device(const Tree& tree, FolderId id) {
+  return tree.folder(id).flags & OTHER_DEVICE;
+}
+
+std::span<const FolderId> children(const Tree& tree, FolderId id) {
+  const TreeIndex& ix = tree.index();
+  return std::span<const FolderId>(ix.children)
+      .subspan(ix.child_offsets[id], ix.child_offsets[id + 1] - ix.child_offsets[id]);
+}
+
+std::vector<FolderId> children_by_size(const Tree& tree, FolderId id) {
+  std::span<const FolderId> kids = children(tree, id);
+  std::vector<FolderId> out(kids.begin(), kids.end());
+  const auto& totals = tree.index().totals;
+  auto before = [&](FolderId a, FolderId b) {
+    if (totals[a] != totals[b]) return totals[a] > totals[b];
+    return name(tree, a) < name(tree, b);
+  };
+  // The order is total, so any sorting method gives the same result.
+  std::sort(out.begin(), out.end(), before);
+  return out;
+}
+
+static FdResult open_folder_path(const Tree& tree, FolderId id) {
+  if (id == 0) return open_root(tree.name_bytes(tree.folder(0).name));
+  std::string p = tree.path_bytes(id);
+  if (p.find('\0') != std::string::npos) return {-1, EINVAL};
+  int fd;
+  do {
+    fd = ::openat(AT_FDCWD, p.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC | O_LARGEFILE);
+  } while (fd < 0 && errno == EINTR);
+  return fd < 0 ? FdResult{-1, errno} : FdResult{fd, 0};
+}
+
+static Error os_error(int errnum) { return Error{errnum, std::strerror(errnum)}; }
+
+Result<std::vector<FileEntry>> files(const Tree& tree, FolderId id) {
+  std::vector<FileEntry> out;
+  if (tree.folder(id).flags & OTHER_DEVICE) return out;
+  FdResult dir = open_folder_path(tree, id);
+  if (!dir.ok()) return os_error(dir.errnum);
+  int stream_fd = ::dup(dir.fd);
+  if (stream_fd < 0) {
+    int e = errno;
+    close_fd(dir.fd);
+    return os_error(e);
+  }
+  int err = 0;
+  {
+    DirStream stream(stream_fd);
+    DirStream::Entry entry;
+    while (err == 0 && stream.next(entry)) {
+      std::string_view n = entry.name_z.substr(0, entry.name_z.size() - 1);
+      if (n == "." || n == "..") continue;
+      struct stat st;
+      int r;
+      do {
+        r = ::fstatat(dir.fd, entry.name_z.data(), &st, AT_SYMLINK_NOFOLLOW);
+      } while (r < 0 && errno == EINTR);
+      if (r < 0) {
+        if (errno != ENOENT) err = errno;
+        continue;
+      }
+      if (S_ISDIR(st.st_mode)) continue;
+      out.push_back({std::string(n), uint64_t(st.st_blocks) * 512});
+    }
+    if (err == 0) err = stream.error();
+  }
+  close_fd(stream_fd);
+  close_fd(dir.fd);
+  if (err != 0) return os_error(err);
+  return out;
+}
+
+// Splits `p` into components, dropping empty ones (repeated or trailing /).
+static std::vector<std::string_view> components(std::string_view p) {
+  std::vector<std::string_view> out;
+  size_t i = 0;
+  while (i < p.size()) {
+    size_t j = p.find('/', i);
+    if (j == std::string_view::npos) j = p.size();
+    if (j > i) out.push_back(p.substr(i, j - i));
+    i = j + 1;
+  }
+  return out;
+}
+
+std::optional<FolderId> find(const Tree& tree, std::string_view p) {
+  std::vector<std::string_view> rest = components(p);
+  if (!p.empty() && p[0] == '/') {
+    std::string_view root = tree.name_bytes(tree.folder(0).name);
+    std::vector<std::string_view> prefix = components(root);
+    if (root.empty() || root[0] != '/' || prefix.size() > rest.size()) return std::nullopt;
+    for (size_t i = 0; i < prefix.size(); i++) {
+      // A root component that is special cannot be matched literally.
+      if (prefix[i] != rest[i] || prefix[i] == "." || prefix[i] == "..") return std::nullopt;
+    }
+    rest.erase(rest.begin(), rest.begin() + prefix.size());
+  }
+  FolderId at = 0;
+  for (std::string_view c : rest) {
+    if (c == ".") continue;
+    if (c == "..") return std::nullopt;
+    std::optional<FolderId> next;
+    for (FolderId kid : children(tree, at)) {
+      if (name(tree, kid) == c) {
+        next = kid;
+        break;
+      }
+    }
+    if (!next) return std::nullopt;
+    at = *next;
+  }
+  return at;
+}
+
+std::vector<PathSize> largest_files(const Tree& tree, size_t n) {
+  std::vector<PathSize> out;
+  if (n == 0) return out;
+  out.reserve(tree.largest_files().size());
+  for (const LargeFile& lf : tree.largest_files()) {
+    std::string p = tree.path_bytes(lf.folder);
+    if (p.empty() || p.back() != '/') p.push_back('/');
+    p.append(lf.name);
+    out.push_back({std::move(p), lf.size});
+  }
+  std::sort(out.begin(), out.end(), [](const PathSize& a, const PathSize& b) {
+    if (a.size != b.size) return a.size > b.size;
+    return a.path < b.path;
+  });
+  if (out.size() > n) out.resize(n);
+  return out;
+}
+
+}  // namespace tallmap
