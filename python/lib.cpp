@@ -9,6 +9,7 @@
 
 #include "core/read.h"
 #include "core/scan.h"
+#include "core/store.h"
 #include "python/module.h"
 #include "python/pyutil.h"
 
@@ -75,6 +76,29 @@ PyObject* py_scan(PyObject*, PyObject* args, PyObject* kwargs) {
     return nullptr;
   }
   return wrap_tree(std::move(result->value()));
+}
+
+PyObject* py_load(PyObject*, PyObject* args, PyObject* kwargs) {
+  static const char* kwlist[] = {"path", nullptr};
+  PyObject* path_obj;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:load", const_cast<char**>(kwlist), &path_obj))
+    return nullptr;
+  std::optional<std::string> path = expanded_path_arg(path_obj);
+  if (!path) return nullptr;
+  std::optional<Result<std::shared_ptr<Tree>>> loaded;
+  Py_BEGIN_ALLOW_THREADS
+  loaded.emplace(read_scan_file(*path));
+  Py_END_ALLOW_THREADS
+  if (!loaded->ok()) {
+    const Error& e = loaded->error();
+    if (!is_invalid_data(e)) return raise_error_by_kind(e);
+    PyObject* text = text_from_bytes(*path);
+    if (!text) return nullptr;
+    PyErr_Format(PyExc_ValueError, "%U: %s", text, e.text.c_str());
+    Py_DECREF(text);
+    return nullptr;
+  }
+  return wrap_tree(std::move(loaded->value()));
 }
 
 // ---- Tree methods ------------------------------------------------------
@@ -210,6 +234,18 @@ PyObject* tree_largest_files(PyObject* self, PyObject* args, PyObject* kwargs) {
   return list;
 }
 
+PyObject* tree_save(PyObject* self, PyObject* arg) {
+  std::optional<std::string> path = expanded_path_arg(arg);
+  if (!path) return nullptr;
+  std::shared_ptr<const Tree> keep = tree_ptr_of(self);
+  std::optional<Error> failed;
+  Py_BEGIN_ALLOW_THREADS
+  failed = write_scan_file(*keep, *path);
+  Py_END_ALLOW_THREADS
+  if (failed) return raise_error_by_kind(*failed);
+  Py_RETURN_NONE;
+}
+
 PyObject* tree_stopped(PyObject* self, PyObject*) {
   return PyBool_FromLong(tree_of(self).stopped());
 }
@@ -229,6 +265,10 @@ PyMethodDef module_functions[] = {
      METH_VARARGS | METH_KEYWORDS,
      "scan(path, threads=None)\n--\n\nScans `path` with `threads` threads, or as many as help, "
      "with the GIL\nreleased."},
+    {"load", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_load)),
+     METH_VARARGS | METH_KEYWORDS,
+     "load(path)\n--\n\nThe scan `Tree.save` wrote to `path` (`~` expanded). `ValueError` if\n"
+     "the file is not one, or is of another version of tallmap."},
     {nullptr, nullptr, 0, nullptr}};
 
 PyMethodDef tree_methods[] = {
@@ -246,6 +286,9 @@ PyMethodDef tree_methods[] = {
     {"largest_files",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(tree_largest_files)),
      METH_VARARGS | METH_KEYWORDS, "largest_files($self, n=100)\n--\n\n"},
+    {"save", tree_save, METH_O,
+     "save($self, path)\n--\n\nSaves the scan as the file `path` (`~` expanded), over any file\n"
+     "there, for `tallmap.load`."},
     {"stopped", tree_stopped, METH_NOARGS, "stopped($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr}};
 
