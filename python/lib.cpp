@@ -7,11 +7,15 @@
 #include <nanobind/nanobind.h>
 #include <nanobind/stl/shared_ptr.h>
 
+#include "app/volumes.h"
+#include "core/labels.h"
 #include "core/read.h"
 #include "core/scan.h"
 #include "core/store.h"
+#include "python/capsule.h"
 #include "python/module.h"
 #include "python/pyutil.h"
+#include "python/values.h"
 
 namespace nb = nanobind;
 using namespace tallmap;
@@ -99,6 +103,22 @@ PyObject* py_load(PyObject*, PyObject* args, PyObject* kwargs) {
     return nullptr;
   }
   return wrap_tree(std::move(loaded->value()));
+}
+
+PyObject* py_mounts(PyObject*, PyObject*) {
+  std::optional<Result<std::vector<Mount>>> listed;
+  Py_BEGIN_ALLOW_THREADS
+  listed.emplace(list_mounts());
+  Py_END_ALLOW_THREADS
+  if (!listed->ok()) return raise_error_by_kind(listed->error());
+  try {
+    nb::list out;
+    for (const Mount& mount : listed->value()) out.append(make_mount(mount));
+    return out.release().ptr();
+  } catch (nb::python_error& e) {
+    e.restore();
+    return nullptr;
+  }
 }
 
 // ---- Tree methods ------------------------------------------------------
@@ -246,6 +266,39 @@ PyObject* tree_save(PyObject* self, PyObject* arg) {
   Py_RETURN_NONE;
 }
 
+PyObject* tree_label(PyObject* self, PyObject* arg) {
+  std::shared_ptr<const Tree> keep = tree_ptr_of(self);
+  std::optional<FolderId> id = folder_arg(*keep, arg);
+  if (!id) return nullptr;
+  std::optional<Label> found;
+  Py_BEGIN_ALLOW_THREADS
+  found = label(*keep, *id);
+  Py_END_ALLOW_THREADS
+  if (!found) Py_RETURN_NONE;
+  try {
+    return make_label(*found).release().ptr();
+  } catch (nb::python_error& e) {
+    e.restore();
+    return nullptr;
+  }
+}
+
+PyObject* tree_arrow_c_stream(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* kwlist[] = {"requested_schema", nullptr};
+  PyObject* requested = Py_None;  // accepted and ignored: the schema is fixed
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O:__arrow_c_stream__",
+                                   const_cast<char**>(kwlist), &requested))
+    return nullptr;
+  try {
+    return tree_stream_capsule(tree_of(self)).release().ptr();
+  } catch (nb::python_error& e) {
+    e.restore();
+    return nullptr;
+  } catch (std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
+}
+
 PyObject* tree_stopped(PyObject* self, PyObject*) {
   return PyBool_FromLong(tree_of(self).stopped());
 }
@@ -269,6 +322,7 @@ PyMethodDef module_functions[] = {
      METH_VARARGS | METH_KEYWORDS,
      "load(path)\n--\n\nThe scan `Tree.save` wrote to `path` (`~` expanded). `ValueError` if\n"
      "the file is not one, or is of another version of tallmap."},
+    {"mounts", py_mounts, METH_NOARGS, "mounts()\n--\n\nEvery mounted filesystem, with its sizes."},
     {nullptr, nullptr, 0, nullptr}};
 
 PyMethodDef tree_methods[] = {
@@ -286,10 +340,18 @@ PyMethodDef tree_methods[] = {
     {"largest_files",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(tree_largest_files)),
      METH_VARARGS | METH_KEYWORDS, "largest_files($self, n=100)\n--\n\n"},
+    {"label", tree_label, METH_O,
+     "label($self, id)\n--\n\nWhat folder `id` is, if a rule knows it, by its name and a look at\n"
+     "the disk now."},
     {"save", tree_save, METH_O,
      "save($self, path)\n--\n\nSaves the scan as the file `path` (`~` expanded), over any file\n"
      "there, for `tallmap.load`."},
     {"stopped", tree_stopped, METH_NOARGS, "stopped($self)\n--\n\n"},
+    {"__arrow_c_stream__",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(tree_arrow_c_stream)),
+     METH_VARARGS | METH_KEYWORDS,
+     "__arrow_c_stream__($self, requested_schema=None)\n--\n\nEvery folder as a row, for "
+     "`pyarrow.table(tree)`, polars, duckdb."},
     {nullptr, nullptr, 0, nullptr}};
 
 }  // namespace
@@ -329,6 +391,7 @@ NB_MODULE(tallmap, m) {
   if (!add_functions(m.ptr(), module_functions)) throw nb::python_error();
   auto tree_cls = nb::class_<PyTree>(m, "Tree", "A scanned tree. Every method takes a folder id.");
   if (!add_methods(tree_cls.ptr(), tree_methods)) throw nb::python_error();
+  register_values(m);
   tree_cls.def("__repr__", [](nb::handle self) { return nb::steal(tree_repr(self.ptr())); });
   nb::list all;
   for (const char* n : {"scan", "live", "load", "mounts", "_cli", "Tree", "Mount", "Label",
