@@ -389,6 +389,7 @@ bool add_methods(PyObject* type, PyMethodDef* defs) {
 
 NB_MODULE(tallmap, m) {
   if (!add_functions(m.ptr(), module_functions)) throw nb::python_error();
+  if (!register_cli(m.ptr())) throw nb::python_error();
   auto tree_cls = nb::class_<PyTree>(m, "Tree", "A scanned tree. Every method takes a folder id.");
   if (!add_methods(tree_cls.ptr(), tree_methods)) throw nb::python_error();
   register_values(m);

@@ -26,4 +26,7 @@ std::optional<FolderId> folder_arg(const Tree& tree, PyObject* obj);
 bool add_functions(PyObject* module, PyMethodDef* defs);
 bool add_methods(PyObject* type, PyMethodDef* defs);
 
+// Adds `_cli`, the console script's entry.
+bool register_cli(PyObject* module);
+
 }  // namespace tallmap::py
