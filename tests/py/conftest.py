@@ -9,47 +9,19 @@ import traceback
 import pytest
 
 
-def run_as_nobody(fn, *args):
-    """Runs fn(*args) in a forked child that dropped root privileges to
-    `nobody`, and returns its (picklable) result. Root ignores file modes, so
-    tests of unreadable folders need this."""
-    nobody = pwd.getpwnam("nobody")
+def run_in_child(fn, *args, setup=None):
+    """Runs fn(*args) in a forked child and returns its (picklable) result,
+    so that limits or identities set there never leak into the test
+    process. `setup` runs in the child first."""
     r, w = os.pipe()
     pid = os.fork()
     if pid == 0:
         os.close(r)
-        code = 0
         try:
-            os.setgroups([])
-            os.setgid(nobody.pw_gid)
-            os.setuid(nobody.pw_uid)
+            if setup:
+                setup()
             payload = ("ok", fn(*args))
         except BaseException as e:  # report everything to the parent
-            payload = ("error", f"{e!r}\n{traceback.format_exc()}")
-            code = 1
-        with os.fdopen(w, "wb") as f:
-            pickle.dump(payload, f)
-        os._exit(code)
-    os.close(w)
-    with os.fdopen(r, "rb") as f:
-        data = f.read()
-    os.waitpid(pid, 0)
-    status, value = pickle.loads(data)
-    if status != "ok":
-        raise AssertionError("child failed:\n" + value)
-    return value
-
-
-def run_in_child(fn, *args):
-    """Runs fn(*args) in a forked child (for limits that must not leak into
-    the test process) and returns its result."""
-    r, w = os.pipe()
-    pid = os.fork()
-    if pid == 0:
-        os.close(r)
-        try:
-            payload = ("ok", fn(*args))
-        except BaseException as e:
             payload = ("error", f"{e!r}\n{traceback.format_exc()}")
         with os.fdopen(w, "wb") as f:
             pickle.dump(payload, f)
@@ -62,6 +34,19 @@ def run_in_child(fn, *args):
     if status != "ok":
         raise AssertionError("child failed:\n" + value)
     return value
+
+
+def drop_to_nobody():
+    nobody = pwd.getpwnam("nobody")
+    os.setgroups([])
+    os.setgid(nobody.pw_gid)
+    os.setuid(nobody.pw_uid)
+
+
+def run_as_nobody(fn, *args):
+    """fn(*args) as `nobody`: root ignores file modes, so tests of unreadable
+    folders need this."""
+    return run_in_child(fn, *args, setup=drop_to_nobody)
 
 
 @pytest.fixture

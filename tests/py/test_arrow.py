@@ -4,16 +4,16 @@ import ctypes
 import gc
 import os
 import pathlib
-import pwd
 import shutil
 import subprocess
 import tempfile
-import traceback
 
 import pytest
 
 pa = pytest.importorskip("pyarrow")
 tallmap = pytest.importorskip("tallmap")
+
+from conftest import run_as_nobody  # noqa: E402
 
 SCHEMA = pa.schema(
     [
@@ -255,38 +255,21 @@ def test_columns_of_denied_and_other_device_folders(tmp_path):
     os.chmod(root / "open" / "locked", 0o000)
     mounted = subprocess.run(["mount", "-t", "tmpfs", "tmpfs", str(root / "dev")],
                              capture_output=True).returncode == 0
+    def scan_and_check():
+        tree = tallmap.scan(root)
+        table = pa.table(tree)
+        check_rows(tree, table.to_pylist())
+        rows = {r["name"]: r for r in table.to_pylist()}
+        assert rows["locked"]["denied"] and not rows["locked"]["partial"]
+        assert rows["open"]["partial"] and not rows["open"]["denied"]
+        assert rows[str(root)]["partial"]
+        assert "inner" not in rows
+        if mounted:
+            assert rows["dev"]["other_device"] and rows["dev"]["own"] == 0
+            assert not rows["dev"]["partial"]
+
     try:
-        read_fd, write_fd = os.pipe()
-        pid = os.fork()
-        if pid == 0:
-            status = 0
-            try:
-                os.close(read_fd)
-                nobody = pwd.getpwnam("nobody")
-                os.setgroups([])
-                os.setgid(nobody.pw_gid)
-                os.setuid(nobody.pw_uid)
-                tree = tallmap.scan(root)
-                table = pa.table(tree)
-                check_rows(tree, table.to_pylist())
-                rows = {r["name"]: r for r in table.to_pylist()}
-                assert rows["locked"]["denied"] and not rows["locked"]["partial"]
-                assert rows["open"]["partial"] and not rows["open"]["denied"]
-                assert rows[str(root)]["partial"]
-                assert "inner" not in rows
-                if mounted:
-                    assert rows["dev"]["other_device"] and rows["dev"]["own"] == 0
-                    assert not rows["dev"]["partial"]
-            except BaseException:
-                os.write(write_fd, traceback.format_exc().encode())
-                status = 1
-            finally:
-                os._exit(status)
-        os.close(write_fd)
-        with os.fdopen(read_fd, "rb") as f:
-            message = f.read().decode()
-        _, status = os.waitpid(pid, 0)
-        assert os.waitstatus_to_exitcode(status) == 0, message
+        run_as_nobody(scan_and_check)
     finally:
         if mounted:
             subprocess.run(["umount", str(root / "dev")], check=False)

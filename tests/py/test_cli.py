@@ -1,6 +1,5 @@
 """The `tallmap` console script end to end: scan, show, signals, saving."""
 import os
-import pwd
 import shutil
 import signal
 import subprocess
@@ -11,6 +10,7 @@ import time
 import pytest
 
 import tallmap
+from conftest import run_as_nobody
 
 
 def find_script():
@@ -199,29 +199,23 @@ def test_save_without_home_warns(script, env, data):
 
 
 def cli_as_nobody(argv, cache, out_path, err_path):
-    """Runs tallmap._cli() in a forked child without root's privileges and
-    returns its exit status; its output goes to the two files."""
-    nobody = pwd.getpwnam("nobody")
+    """Runs tallmap._cli() without root's privileges and returns its exit
+    status; its output goes to the two files."""
     out_fd = os.open(out_path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600)
     err_fd = os.open(err_path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600)
-    pid = os.fork()
-    if pid == 0:
-        status = 100
-        try:
-            os.dup2(out_fd, 1)
-            os.dup2(err_fd, 2)
-            os.environ["TALLMAP_CACHE_DIR"] = cache
-            os.setgroups([])
-            os.setgid(nobody.pw_gid)
-            os.setuid(nobody.pw_uid)
-            sys.argv = argv
-            status = tallmap._cli()
-        finally:
-            os._exit(status)
-    os.close(out_fd)
-    os.close(err_fd)
-    _, status = os.waitpid(pid, 0)
-    return os.waitstatus_to_exitcode(status)
+
+    def cli():
+        os.dup2(out_fd, 1)
+        os.dup2(err_fd, 2)
+        os.environ["TALLMAP_CACHE_DIR"] = cache
+        sys.argv = argv
+        return tallmap._cli()
+
+    try:
+        return run_as_nobody(cli)
+    finally:
+        os.close(out_fd)
+        os.close(err_fd)
 
 
 def test_failed_save_keeps_the_previous_saved_scan(script, env, data, tmp_dir):
