@@ -9,6 +9,7 @@
 
 #include "core/read.h"
 #include "core/tree.h"
+#include "support.h"
 
 namespace tallmap {
 namespace {
@@ -28,41 +29,18 @@ std::string dictionary_value(const ArrowArray* dict, int64_t i) {
   return std::string(data + offsets[i], size_t(offsets[i + 1] - offsets[i]));
 }
 
-struct Spec {
-  const char* name;
-  uint32_t parent;
-  uint64_t own;
-  uint8_t flags;
-  uint16_t errnum;
-};
-
-std::shared_ptr<Tree> make_tree(const std::vector<Spec>& specs) {
-  auto names = std::make_shared<NameStore>();
-  std::vector<Folder> folders;
-  for (const Spec& s : specs) {
-    Folder f;
-    f.own = s.own;
-    f.parent = s.parent;
-    f.name = *names->append(s.name);  // every folder its own entry: keys must go by bytes
-    f.flags = s.flags;
-    f.errnum = s.errnum;
-    folders.push_back(f);
-  }
-  return Tree::from_parts(std::move(folders), {}, {}, names, make_link_map(), next_stamp(), false);
-}
-
 // Ids 0..7: record 4 is GONE and must not become a row; "a" appears twice;
 // "bad\xff" is not UTF-8; "b" is DENIED, so "/r" above it is partial.
 std::shared_ptr<Tree> fixture() {
   return make_tree({
-      {"/r", NO_PARENT, 100, 0, 0},
-      {"a", 0, 10, 0, 0},
-      {"b", 0, 20, DENIED, 13},
-      {"x", 1, 30, 0, 0},
-      {"dead", 1, 0, GONE, 0},
-      {"a", 3, 40, 0, 0},
-      {"dev", 0, 0, OTHER_DEVICE, 0},
-      {"bad\xff", 0, 50, 0, 0},
+      {NO_PARENT, "/r", 100, 0, 0},
+      {0, "a", 10, 0, 0},
+      {0, "b", 20, DENIED, 13},
+      {1, "x", 30, 0, 0},
+      {1, "dead", 0, GONE, 0},
+      {3, "a", 40, 0, 0},
+      {0, "dev", 0, OTHER_DEVICE, 0},
+      {0, "bad\xff", 50, 0, 0},
   });
 }
 
@@ -206,7 +184,7 @@ TEST(ArrowExport, NamesAreDictionaryEncodedByBytes) {
 }
 
 TEST(ArrowExport, RootOnlyTree) {
-  auto tree = make_tree({{"/only", NO_PARENT, 7, 0, 0}});
+  auto tree = make_tree({{NO_PARENT, "/only", 7, 0, 0}});
   Reader r(*tree);
   EXPECT_EQ(r.batch.length, 1);
   EXPECT_EQ(r.column(1)->null_count, 1);
@@ -220,11 +198,11 @@ TEST(ArrowExport, RootOnlyTree) {
 TEST(ArrowExport, ManyRowsCrossBitmapBytes) {
   // 3 repeating names over 1000 folders: bitmaps span many bytes and the
   // dictionary stays at four entries.
-  std::vector<Spec> specs = {{"/big", NO_PARENT, 1, 0, 0}};
+  std::vector<TreeRow> rows = {{NO_PARENT, "/big", 1, 0, 0}};
   const char* cycle[] = {"p", "q", "r"};
   for (uint32_t i = 1; i < 1000; ++i)
-    specs.push_back({cycle[i % 3], i - 1, i, uint8_t(i % 7 == 0 ? DENIED : 0), 1});
-  auto tree = make_tree(specs);
+    rows.push_back({i - 1, cycle[i % 3], i, uint8_t(i % 7 == 0 ? DENIED : 0), 1});
+  auto tree = make_tree(rows);
   Reader r(*tree);
   ASSERT_EQ(r.batch.length, 1000);
   EXPECT_EQ(r.column(2)->dictionary->length, 4);

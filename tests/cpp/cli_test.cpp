@@ -3,20 +3,18 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <functional>
-#include <sstream>
 #include <thread>
 
 #include <gtest/gtest.h>
 
 #include "core/store.h"
+#include "support.h"
 
 namespace fs = std::filesystem;
 using namespace tallmap;
@@ -277,34 +275,9 @@ TEST(CliWrite, ClosedPipeIsAnErrorNotADeath) {
 
 // ---- Commands ----------------------------------------------------------------
 
-// Runs `fn` in a forked child, so that the signal handlers and environment
-// of a command stay out of the test process; returns its exit status.
-int in_child(const std::function<int()>& fn) {
-  pid_t pid = fork();
-  if (pid == 0) std::_Exit(fn());
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status);
-}
-
-std::string read_file(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-void write_file(const fs::path& p, const std::string& bytes) {
-  std::ofstream out(p, std::ios::binary);
-  out << bytes;
-}
-
 class CliCommand : public testing::Test {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/tallmap-cli-XXXXXX";
-    ASSERT_TRUE(mkdtemp(tmpl));
-    dir_ = tmpl;
     data_ = dir_ / "data";
     cache_ = dir_ / "cache";
     fs::create_directories(data_ / "a" / "b");
@@ -315,7 +288,6 @@ class CliCommand : public testing::Test {
     write_file(data_ / "a" / "b" / "two", std::string(70000, '2'));
     write_file(data_ / "c" / "three", std::string(30000, '3'));
   }
-  void TearDown() override { fs::remove_all(dir_); }
 
   // Runs a command in a child with stdout and stderr sent to files.
   int run(const std::function<int(Streams)>& command, const char* cache_dir) {
@@ -348,7 +320,8 @@ class CliCommand : public testing::Test {
     return cache_ / (key->key + ".scan");
   }
 
-  fs::path dir_, data_, cache_;
+  TempDir tmp_;
+  fs::path dir_ = tmp_.path, data_, cache_;
   std::string out_, err_;
 };
 

@@ -7,31 +7,10 @@
 #include <string>
 #include <vector>
 
+#include "support.h"
+
 namespace tallmap {
 namespace {
-
-struct TreeBuilder {
-  std::shared_ptr<NameStore> names = std::make_shared<NameStore>();
-  std::vector<Folder> folders;
-  std::vector<LargeFile> files;
-
-  explicit TreeBuilder(std::string_view root, uint64_t own = 0) {
-    names->append(root);
-    folders.push_back(Folder{own, NO_PARENT, 0, 1, 0, 0, 0});
-  }
-  FolderId add(FolderId parent, std::string_view name, uint64_t own,
-               uint8_t flags = 0, uint16_t err = 0) {
-    NameId n = *names->append(name);
-    folders.push_back(Folder{own, parent, n, uint32_t(folders.size() + 1), flags, 0, err});
-    return FolderId(folders.size() - 1);
-  }
-  void file(FolderId folder, std::string name, uint64_t size) {
-    files.push_back(LargeFile{size, folder, std::move(name)});
-  }
-  std::shared_ptr<Tree> build(bool stopped = false) {
-    return Tree::from_parts(folders, files, {}, names, make_link_map(), next_stamp(), stopped);
-  }
-};
 
 const std::optional<uint32_t> NO_TOP;
 

@@ -1,10 +1,7 @@
 #include "core/labels.h"
 
-#include <fcntl.h>
-#include <grp.h>
 #include <pwd.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,7 +9,6 @@
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <string>
 #include <utility>
@@ -20,40 +16,12 @@
 
 #include <gtest/gtest.h>
 
+#include "support.h"
+
 namespace tallmap {
 namespace {
 
 namespace fs = std::filesystem;
-
-class TempDir {
- public:
-  TempDir() {
-    char tmpl[] = "/tmp/tallmap-labels-XXXXXX";
-    path_ = mkdtemp(tmpl);
-    // Searchable by everyone, so a child that dropped to nobody gets in.
-    chmod(path_.c_str(), 0755);
-  }
-  ~TempDir() {
-    std::error_code ec;
-    for (auto& e : fs::recursive_directory_iterator(path_, ec)) {
-      if (e.is_directory(ec) && !e.is_symlink(ec)) chmod(e.path().c_str(), 0755);
-    }
-    fs::remove_all(path_, ec);
-  }
-  const std::string& path() const { return path_; }
-  std::string sub(std::string_view rel) const { return path_ + "/" + std::string(rel); }
-  void dir(std::string_view rel) const { fs::create_directories(sub(rel)); }
-  void file(std::string_view rel, std::string_view bytes = "") const {
-    std::ofstream out(sub(rel), std::ios::binary);
-    out.write(bytes.data(), std::streamsize(bytes.size()));
-  }
-  void link(std::string_view rel, const std::string& target) const {
-    ASSERT_EQ(symlink(target.c_str(), sub(rel).c_str()), 0);
-  }
-
- private:
-  std::string path_;
-};
 
 // Sets or unsets HOME for one test and puts the old value back.
 class HomeVar {
@@ -72,34 +40,16 @@ class HomeVar {
   std::optional<std::string> old_;
 };
 
-// A tree rooted at `root` with folders given as (parent id, name) in id order.
-std::shared_ptr<Tree> make_tree(std::string_view root,
-                                std::vector<std::pair<FolderId, std::string>> below = {}) {
-  auto names = std::make_shared<NameStore>();
-  std::vector<Folder> folders;
-  Folder r;
-  r.name = *names->append(root);
-  folders.push_back(r);
-  for (auto& [parent, name] : below) {
-    Folder f;
-    f.parent = parent;
-    f.name = *names->append(name);
-    folders.push_back(f);
-  }
-  return Tree::from_parts(std::move(folders), {}, {}, names, make_link_map(),
-                          next_stamp(), false);
-}
-
 // A tree whose folders form one chain root/a/b/...; the last id is the deepest.
 std::shared_ptr<Tree> chain_tree(std::string_view root, std::string_view rel) {
-  std::vector<std::pair<FolderId, std::string>> below;
+  std::vector<TreeRow> rows = {{NO_PARENT, std::string(root)}};
   size_t i = 0;
   while (i < rel.size()) {
     size_t end = std::min(rel.find('/', i), rel.size());
-    below.emplace_back(FolderId(below.size()), std::string(rel.substr(i, end - i)));
+    rows.push_back({FolderId(rows.size() - 1), std::string(rel.substr(i, end - i))});
     i = end + 1;
   }
-  return make_tree(root, std::move(below));
+  return make_tree(rows);
 }
 
 FolderId last(const Tree& t) { return t.folder_count() - 1; }
@@ -254,9 +204,9 @@ enum class MarkerForm { File, Dir, DanglingLink };
 
 void make_marker(const TempDir& tmp, const std::string& rel, MarkerForm form) {
   switch (form) {
-    case MarkerForm::File: tmp.file(rel); break;
+    case MarkerForm::File: tmp.file(rel, 0); break;
     case MarkerForm::Dir: tmp.dir(rel); break;
-    case MarkerForm::DanglingLink: tmp.link(rel, tmp.sub("nowhere")); break;
+    case MarkerForm::DanglingLink: tmp.symlink(rel, tmp.at("nowhere")); break;
   }
 }
 
@@ -267,14 +217,14 @@ TEST(Labels, EveryNameRuleWithAndWithoutItsCondition) {
     std::string want = cache(r.text, r.why);
     const char* parent = r.need == Need::Library ? "Library" : "project";
     tmp.dir(std::string(parent) + "/" + r.name);
-    auto tree = make_tree(tmp.sub(parent), {{0, r.name}, {0, swap_case(r.name)}});
+    auto tree = make_tree({{NO_PARENT, tmp.at(parent)}, {0, r.name}, {0, swap_case(r.name)}});
 
     switch (r.need) {
       case Need::Nothing:
         break;
       case Need::Library: {
         tmp.dir("Other/" + r.name);
-        auto elsewhere = make_tree(tmp.sub("Other"), {{0, r.name}});
+        auto elsewhere = make_tree({{NO_PARENT, tmp.at("Other")}, {0, r.name}});
         EXPECT_EQ(describe(label(*elsewhere, 1)), "none");
         break;
       }
@@ -287,7 +237,7 @@ TEST(Labels, EveryNameRuleWithAndWithoutItsCondition) {
             SCOPED_TRACE(m + " form " + std::to_string(int(form)));
             make_marker(tmp, where + "/" + m, form);
             EXPECT_EQ(describe(label(*tree, 1)), want);
-            fs::remove(tmp.sub(where + "/" + m));
+            fs::remove(tmp.at(where + "/" + m));
             EXPECT_EQ(describe(label(*tree, 1)), "none");
           }
         }
@@ -303,12 +253,12 @@ TEST(Labels, EveryNameRuleWithAndWithoutItsCondition) {
 TEST(Labels, FirstMatchingRuleWins) {
   TempDir tmp;
   tmp.dir("p/target");
-  tmp.file("p/Cargo.toml");
-  tmp.file("p/pom.xml");
-  auto tree = make_tree(tmp.sub("p"), {{0, "target"}});
+  tmp.file("p/Cargo.toml", 0);
+  tmp.file("p/pom.xml", 0);
+  auto tree = make_tree({{NO_PARENT, tmp.at("p")}, {0, "target"}});
   EXPECT_EQ(describe(label(*tree, 1)),
             cache("cache: cargo", "Rust build output: cargo build rebuilds it"));
-  fs::remove(tmp.sub("p/Cargo.toml"));
+  fs::remove(tmp.at("p/Cargo.toml"));
   EXPECT_EQ(describe(label(*tree, 1)),
             cache("cache: maven", "Maven build output: mvn package rebuilds it"));
 }
@@ -316,9 +266,9 @@ TEST(Labels, FirstMatchingRuleWins) {
 TEST(Labels, EachCallLooksAtTheDiskAgain) {
   TempDir tmp;
   tmp.dir("p/target");
-  auto tree = make_tree(tmp.sub("p"), {{0, "target"}});
+  auto tree = make_tree({{NO_PARENT, tmp.at("p")}, {0, "target"}});
   EXPECT_EQ(describe(label(*tree, 1)), "none");
-  tmp.file("p/Cargo.toml");
+  tmp.file("p/Cargo.toml", 0);
   EXPECT_EQ(label(*tree, 1)->text, "cache: cargo");
 }
 
@@ -326,42 +276,33 @@ TEST(Labels, MarkerInAFolderThatCannotBeSearchedCountsAsPresent) {
   TempDir tmp;
   tmp.dir("beside/target");
   tmp.dir("inside/.venv");
-  auto beside = make_tree(tmp.sub("beside"), {{0, "target"}});
-  auto inside = make_tree(tmp.sub("inside"), {{0, ".venv"}});
-  passwd* nobody = getpwnam("nobody");
-  ASSERT_NE(nobody, nullptr);
-  chmod(tmp.sub("beside").c_str(), 0);
-  chmod(tmp.sub("inside/.venv").c_str(), 0);
+  auto beside = make_tree({{NO_PARENT, tmp.at("beside")}, {0, "target"}});
+  auto inside = make_tree({{NO_PARENT, tmp.at("inside")}, {0, ".venv"}});
+  ASSERT_NE(getpwnam("nobody"), nullptr);
+  chmod(tmp.at("beside").c_str(), 0);
+  chmod(tmp.at("inside/.venv").c_str(), 0);
 
-  pid_t pid = fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
+  int status = in_child([&] {
     // Root ignores permissions: only an unprivileged process sees EACCES.
-    if (geteuid() == 0 && (setgroups(0, nullptr) != 0 || setgid(nobody->pw_gid) != 0 ||
-                           setuid(nobody->pw_uid) != 0)) {
-      _exit(10);
-    }
+    if (geteuid() == 0 && !drop_to_nobody()) return 10;
     struct stat st;
-    if (lstat(tmp.sub("beside/Cargo.toml").c_str(), &st) == 0 || errno != EACCES) _exit(11);
-    if (lstat(tmp.sub("inside/.venv/pyvenv.cfg").c_str(), &st) == 0 || errno != EACCES) _exit(12);
+    if (lstat(tmp.at("beside/Cargo.toml").c_str(), &st) == 0 || errno != EACCES) return 11;
+    if (lstat(tmp.at("inside/.venv/pyvenv.cfg").c_str(), &st) == 0 || errno != EACCES) return 12;
     std::optional<Label> a = label(*beside, 1);
-    if (!a || a->text != "cache: cargo") _exit(13);
+    if (!a || a->text != "cache: cargo") return 13;
     std::optional<Label> b = label(*inside, 1);
-    if (!b || b->text != "cache: venv") _exit(14);
-    _exit(0);
-  }
-  int status = 0;
-  ASSERT_EQ(waitpid(pid, &status, 0), pid);
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 0)
-      << "10: cannot drop privileges, 11/12: no EACCES, 13/14: wrong label";
+    if (!b || b->text != "cache: venv") return 14;
+    return 0;
+  });
+  ASSERT_LT(status, CHILD_KILLED);
+  EXPECT_EQ(status, 0) << "10: cannot drop privileges, 11/12: no EACCES, 13/14: wrong label";
 }
 
 TEST(Labels, MarkerPresence) {
   TempDir tmp;
-  tmp.file("file");
+  tmp.file("file", 0);
   tmp.dir("dir");
-  tmp.link("dangling", tmp.sub("nowhere"));
+  tmp.symlink("dangling", tmp.at("nowhere"));
   struct Case {
     std::string rel;
     bool present;
@@ -374,7 +315,7 @@ TEST(Labels, MarkerPresence) {
       {"missing/below", false},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(marker_present(tmp.sub(c.rel)), c.present) << c.rel;
+    EXPECT_EQ(marker_present(tmp.at(c.rel)), c.present) << c.rel;
   }
 }
 
@@ -401,45 +342,41 @@ TEST(Labels, CacheTagFile) {
     SCOPED_TRACE(c.name);
     TempDir tmp;
     tmp.dir("p/stuff");
-    tmp.file("p/stuff/CACHEDIR.TAG", c.contents);
-    auto tree = make_tree(tmp.sub("p"), {{0, "stuff"}});
+    write_file(tmp.at("p/stuff/CACHEDIR.TAG"), c.contents);
+    auto tree = make_tree({{NO_PARENT, tmp.at("p")}, {0, "stuff"}});
     EXPECT_EQ(describe(label(*tree, 1)), c.labelled ? TAG_LABEL : "none");
-    EXPECT_EQ(has_cache_tag(tmp.sub("p/stuff")), c.labelled);
+    EXPECT_EQ(has_cache_tag(tmp.at("p/stuff")), c.labelled);
   }
 }
 
 TEST(Labels, CacheTagThatIsNotARegularFile) {
   TempDir tmp;
-  tmp.file("real.tag", SIGNATURE);
+  write_file(tmp.at("real.tag"), SIGNATURE);
   tmp.dir("viaLink");
-  tmp.link("viaLink/CACHEDIR.TAG", tmp.sub("real.tag"));
+  tmp.symlink("viaLink/CACHEDIR.TAG", tmp.at("real.tag"));
   tmp.dir("fifo");
-  ASSERT_EQ(mkfifo(tmp.sub("fifo/CACHEDIR.TAG").c_str(), 0644), 0);
+  ASSERT_EQ(mkfifo(tmp.at("fifo/CACHEDIR.TAG").c_str(), 0644), 0);
   tmp.dir("dir/CACHEDIR.TAG");
   // A link is not followed below the root; a FIFO must not block the caller,
   // so the checks run in a child that an alarm ends if it hangs.
-  pid_t pid = fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
+  int failed = in_child([&] {
     alarm(5);
     int failed = 0;
     for (const char* d : {"viaLink", "fifo", "dir", "missing"}) {
-      failed = failed * 2 + (has_cache_tag(tmp.sub(d)) ? 1 : 0);
+      failed = failed * 2 + (has_cache_tag(tmp.at(d)) ? 1 : 0);
     }
-    _exit(failed);
-  }
-  int status = 0;
-  ASSERT_EQ(waitpid(pid, &status, 0), pid);
-  ASSERT_TRUE(WIFEXITED(status)) << "blocked on the FIFO";
-  EXPECT_EQ(WEXITSTATUS(status), 0) << "bits: link, fifo, dir, missing";
+    return failed;
+  });
+  ASSERT_LT(failed, CHILD_KILLED) << "blocked on the FIFO";
+  EXPECT_EQ(failed, 0) << "bits: link, fifo, dir, missing";
 }
 
 TEST(Labels, NameRuleBeatsTagAndTagLabelsTheRoot) {
   TempDir tmp;
   tmp.dir("p/node_modules");
-  tmp.file("p/node_modules/CACHEDIR.TAG", SIGNATURE);
-  tmp.file("p/CACHEDIR.TAG", SIGNATURE);
-  auto tree = make_tree(tmp.sub("p"), {{0, "node_modules"}});
+  write_file(tmp.at("p/node_modules/CACHEDIR.TAG"), SIGNATURE);
+  write_file(tmp.at("p/CACHEDIR.TAG"), SIGNATURE);
+  auto tree = make_tree({{NO_PARENT, tmp.at("p")}, {0, "node_modules"}});
   EXPECT_EQ(label(*tree, 1)->text, "cache: npm");
   EXPECT_EQ(describe(label(*tree, 0)), TAG_LABEL);
 }
@@ -448,46 +385,37 @@ TEST(Labels, RootIsLabelledByItsLastComponent) {
   TempDir tmp;
   tmp.dir("proj/node_modules");
   tmp.dir("proj/target");
-  tmp.file("proj/Cargo.toml");
+  tmp.file("proj/Cargo.toml", 0);
   tmp.dir("Library/Caches");
   tmp.dir("x/.venv");
-  tmp.file("x/.venv/pyvenv.cfg");
+  tmp.file("x/.venv/pyvenv.cfg", 0);
   struct Case {
     std::string root;
     std::string text;  // "" for no label
   } cases[] = {
-      {tmp.sub("proj/node_modules"), "cache: npm"},
-      {tmp.sub("proj/node_modules/"), "cache: npm"},
-      {tmp.sub("proj/node_modules/."), "cache: npm"},
-      {tmp.sub("proj/target"), "cache: cargo"},  // marker beside the root
-      {tmp.sub("Library/Caches"), "cache"},     // parent name of the root
-      {tmp.sub("x/.venv/"), "cache: venv"},
-      {tmp.sub("proj/node_modules/.."), ""},
-      {tmp.sub("proj"), ""},
+      {tmp.at("proj/node_modules"), "cache: npm"},
+      {tmp.at("proj/node_modules/"), "cache: npm"},
+      {tmp.at("proj/node_modules/."), "cache: npm"},
+      {tmp.at("proj/target"), "cache: cargo"},  // marker beside the root
+      {tmp.at("Library/Caches"), "cache"},     // parent name of the root
+      {tmp.at("x/.venv/"), "cache: venv"},
+      {tmp.at("proj/node_modules/.."), ""},
+      {tmp.at("proj"), ""},
       {"/", ""},
   };
   for (const Case& c : cases) {
-    auto tree = make_tree(c.root);
+    auto tree = make_tree({{NO_PARENT, c.root}});
     std::optional<Label> got = label(*tree, 0);
     EXPECT_EQ(got ? std::string(got->text) : "", c.text) << c.root;
   }
 }
 
-// Runs `body` with the working folder set to `dir`.
-template <class F>
-void in_dir(const std::string& dir, F&& body) {
-  std::string old = fs::current_path().string();
-  ASSERT_EQ(chdir(dir.c_str()), 0);
-  body();
-  ASSERT_EQ(chdir(old.c_str()), 0);
-}
-
 TEST(Labels, RelativeRootFindsMarkersInTheWorkingFolder) {
   TempDir tmp;
   tmp.dir("proj/target");
-  tmp.file("proj/Cargo.toml");
-  in_dir(tmp.sub("proj"), [&] {
-    auto tree = make_tree("target");
+  tmp.file("proj/Cargo.toml", 0);
+  in_dir(tmp.at("proj"), [&] {
+    auto tree = make_tree({{NO_PARENT, "target"}});
     EXPECT_EQ(describe(label(*tree, 0)),
               cache("cache: cargo", "Rust build output: cargo build rebuilds it"));
   });
@@ -497,15 +425,15 @@ TEST(Labels, EveryPathRuleBelowHome) {
   TempDir tmp;
   tmp.dir("home");
   HomeVar home;
-  home.set(tmp.sub("home"));
+  home.set(tmp.at("home"));
   for (const ExpectedPathRule& r : PATH_RULES) {
     SCOPED_TRACE(r.path);
     auto want = describe(Label{Tier::Known, r.text, r.why});
     if (r.path.starts_with("~/")) {
-      auto tree = chain_tree(tmp.sub("home"), r.path.substr(2));
+      auto tree = chain_tree(tmp.at("home"), r.path.substr(2));
       EXPECT_EQ(describe(label(*tree, last(*tree))), want);
       // Only the exact folder: not its parent, not below it.
-      auto deeper = chain_tree(tmp.sub("home"), r.path.substr(2) + "/x");
+      auto deeper = chain_tree(tmp.at("home"), r.path.substr(2) + "/x");
       EXPECT_EQ(describe(label(*deeper, last(*deeper))), "none");
       EXPECT_EQ(describe(label(*deeper, last(*deeper) - 1)), want);
       if (last(*tree) > 1) {
@@ -521,21 +449,21 @@ TEST(Labels, EveryPathRuleBelowHome) {
 TEST(Labels, PathRulesCompareCanonicalPaths) {
   TempDir tmp;
   tmp.dir("real/home/Downloads");
-  tmp.link("homelink", tmp.sub("real/home"));
-  tmp.link("rootlink", tmp.sub("real"));
+  tmp.symlink("homelink", tmp.at("real/home"));
+  tmp.symlink("rootlink", tmp.at("real"));
   HomeVar home;
-  home.set(tmp.sub("homelink/"));  // HOME itself through a link
+  home.set(tmp.at("homelink/"));  // HOME itself through a link
   const std::string downloads = "downloads";
 
-  auto through_link = make_tree(tmp.sub("rootlink/home"), {{0, "Downloads"}});
+  auto through_link = make_tree({{NO_PARENT, tmp.at("rootlink/home")}, {0, "Downloads"}});
   EXPECT_EQ(label(*through_link, 1)->text, downloads);
-  auto root_is_downloads = make_tree(tmp.sub("real/home/Downloads"));
+  auto root_is_downloads = make_tree({{NO_PARENT, tmp.at("real/home/Downloads")}});
   EXPECT_EQ(label(*root_is_downloads, 0)->text, downloads);
-  auto other_case = make_tree(tmp.sub("real/home"), {{0, "downloads"}});
+  auto other_case = make_tree({{NO_PARENT, tmp.at("real/home")}, {0, "downloads"}});
   EXPECT_EQ(describe(label(*other_case, 1)), "none");
 
-  in_dir(tmp.sub("real"), [&] {
-    auto relative = make_tree("./home//", {{0, "Downloads"}});
+  in_dir(tmp.at("real"), [&] {
+    auto relative = make_tree({{NO_PARENT, "./home//"}, {0, "Downloads"}});
     EXPECT_EQ(label(*relative, 1)->text, downloads);
   });
 }
@@ -545,22 +473,22 @@ TEST(Labels, WithoutHomeOnlyAbsolutePathRulesApply) {
   tmp.dir("home");
   HomeVar home;
   home.unset();
-  auto tree = make_tree(tmp.sub("home"), {{0, "Downloads"}, {0, ".npm"}});
+  auto tree = make_tree({{NO_PARENT, tmp.at("home")}, {0, "Downloads"}, {0, ".npm"}});
   EXPECT_EQ(describe(label(*tree, 1)), "none");
   EXPECT_EQ(describe(label(*tree, 2)), "none");
   auto sys = chain_tree("/", "private/var/vm");
   EXPECT_EQ(label(*sys, last(*sys))->text, "swap");
   EXPECT_FALSE(label_context(*tree).home.has_value());
 
-  home.set(tmp.sub("no-such-home"));
-  auto unresolvable = make_tree(tmp.sub("home"), {{0, "Downloads"}});
+  home.set(tmp.at("no-such-home"));
+  auto unresolvable = make_tree({{NO_PARENT, tmp.at("home")}, {0, "Downloads"}});
   EXPECT_EQ(describe(label(*unresolvable, 1)), "none");
 }
 
 TEST(Labels, HomeAtTheFilesystemRoot) {
   HomeVar home;
   home.set("/");
-  auto tree = make_tree("/", {{0, "Downloads"}});
+  auto tree = make_tree({{NO_PARENT, "/"}, {0, "Downloads"}});
   EXPECT_EQ(label(*tree, 1)->text, "downloads");
 }
 
@@ -569,27 +497,27 @@ TEST(Labels, ContextIsResolvedOncePerTree) {
   tmp.dir("a");
   tmp.dir("b");
   HomeVar home;
-  home.set(tmp.sub("a"));
-  auto first = make_tree(tmp.sub("a"), {{0, "Downloads"}});
+  home.set(tmp.at("a"));
+  auto first = make_tree({{NO_PARENT, tmp.at("a")}, {0, "Downloads"}});
   EXPECT_EQ(label(*first, 1)->text, "downloads");
-  home.set(tmp.sub("b"));
+  home.set(tmp.at("b"));
   EXPECT_EQ(label(*first, 1)->text, "downloads") << "kept from the first call";
-  EXPECT_EQ(*label_context(*first).home, fs::canonical(tmp.sub("a")).string());
-  auto second = make_tree(tmp.sub("a"), {{0, "Downloads"}});
+  EXPECT_EQ(*label_context(*first).home, fs::canonical(tmp.at("a")).string());
+  auto second = make_tree({{NO_PARENT, tmp.at("a")}, {0, "Downloads"}});
   EXPECT_EQ(describe(label(*second, 1)), "none");
 }
 
 TEST(Labels, UnresolvableRootStillGetsNameRules) {
   HomeVar home;
   home.set("/");
-  auto tree = make_tree("/no/such/place/node_modules", {{0, "Downloads"}});
+  auto tree = make_tree({{NO_PARENT, "/no/such/place/node_modules"}, {0, "Downloads"}});
   EXPECT_EQ(label(*tree, 0)->text, "cache: npm");
   EXPECT_EQ(describe(label(*tree, 1)), "none");
   EXPECT_FALSE(label_context(*tree).root.has_value());
 }
 
 TEST(Labels, ReferencesAreChecked) {
-  auto tree = make_tree("/", {{0, "node_modules"}, {0, "gone"}});
+  auto tree = make_tree({{NO_PARENT, "/"}, {0, "node_modules"}, {0, "gone"}});
   tree->mutable_folders()[2].flags = GONE;
   auto ok = label(*tree, FolderRef{1, tree->stamp()});
   ASSERT_TRUE(ok.ok());

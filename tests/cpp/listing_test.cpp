@@ -1,55 +1,22 @@
 #include "core/listing.h"
 
 #include <fcntl.h>
-#include <grp.h>
-#include <pwd.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <filesystem>
-#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "support.h"
+
 namespace tallmap {
 namespace {
-
-namespace fs = std::filesystem;
-
-// A scratch folder under /tmp, removed with everything in it.
-struct TempDir {
-  std::string path;
-  TempDir() {
-    char tmpl[] = "/tmp/tallmap-listing-XXXXXX";
-    path = mkdtemp(tmpl);
-    chmod(path.c_str(), 0755);
-  }
-  ~TempDir() {
-    std::error_code ec;
-    fs::remove_all(path, ec);
-  }
-  std::string at(const std::string& rel) const { return path + "/" + rel; }
-  void dir(const std::string& rel) const { ASSERT_EQ(mkdir(at(rel).c_str(), 0755), 0); }
-  void file(const std::string& rel, size_t bytes) const {
-    int fd = open(at(rel).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    ASSERT_GE(fd, 0);
-    std::string data(bytes, 'x');
-    ASSERT_EQ(write(fd, data.data(), data.size()), ssize_t(data.size()));
-    close(fd);
-  }
-  uint64_t blocks(const std::string& rel) const {
-    struct stat st;
-    EXPECT_EQ(lstat(at(rel).c_str(), &st), 0) << rel;
-    return uint64_t(st.st_blocks) * 512;
-  }
-};
 
 struct Shared {
   LinkMap links = make_link_map();
@@ -64,34 +31,6 @@ DirListing list_path(const std::string& path, Shared& shared, uint64_t own_start
   DirListing out = list_folder(fd.fd, shared.view(), own_start, 7);
   close_fd(fd.fd);
   return out;
-}
-
-std::string child_report(const std::function<std::string()>& body) {
-  int p[2];
-  if (pipe(p) != 0) return "pipe failed";
-  pid_t pid = fork();
-  if (pid == 0) {
-    close(p[0]);
-    std::string r = body();
-    if (write(p[1], r.data(), r.size()) < 0) _exit(3);
-    _exit(0);
-  }
-  close(p[1]);
-  std::string out;
-  char buf[256];
-  ssize_t n;
-  while ((n = read(p[0], buf, sizeof buf)) > 0) out.append(buf, size_t(n));
-  close(p[0]);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return "child failed";
-  return out;
-}
-
-bool drop_to_nobody() {
-  struct passwd* pw = getpwnam("nobody");
-  if (!pw) return false;
-  return setgroups(0, nullptr) == 0 && setgid(pw->pw_gid) == 0 && setuid(pw->pw_uid) == 0;
 }
 
 TEST(ListingTest, EmptyFolderKeepsOwnStartAndPassesReclaimableThrough) {

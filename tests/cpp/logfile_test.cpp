@@ -1,13 +1,11 @@
 #include "app/logfile.h"
 
 #include <fcntl.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <regex>
 #include <sstream>
 #include <thread>
@@ -15,18 +13,12 @@
 #include <gtest/gtest.h>
 
 #include "core/log.h"
+#include "support.h"
 
 namespace fs = std::filesystem;
 using namespace tallmap;
 
 namespace {
-
-std::string slurp(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
 
 std::vector<std::string> lines_of(const std::string& text) {
   std::vector<std::string> out;
@@ -36,24 +28,11 @@ std::vector<std::string> lines_of(const std::string& text) {
 }
 
 // The installed logger lives for the rest of its process, so tests that
-// install one do it in a child; returns the child's exit status.
-int in_child(const std::function<int()>& fn) {
-  pid_t pid = fork();
-  if (pid == 0) std::_Exit(fn());
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status);
-}
-
+// install one do it in a child.
 class LogFile : public testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/tallmap-log-XXXXXX";
-    ASSERT_TRUE(mkdtemp(tmpl));
-    dir_ = tmpl;
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-  fs::path dir_;
+  TempDir tmp_;
+  fs::path dir_ = tmp_.path;
 };
 
 struct LineCase {
@@ -97,8 +76,8 @@ TEST_F(LogFile, WritesInfoAndAboveAndAppends) {
   (*logger)->write(LogLevel::Trace, "t", "trace record");
   (*logger)->write(LogLevel::Warn, "t", "a warning");
   (*logger)->write(LogLevel::Error, "t", "an error");
-  std::vector<std::string> lines = lines_of(slurp(file));
-  ASSERT_EQ(lines.size(), 4u) << slurp(file);
+  std::vector<std::string> lines = lines_of(read_file(file));
+  ASSERT_EQ(lines.size(), 4u) << read_file(file);
   EXPECT_EQ(lines[0], "earlier run");
   std::regex stamp("^([01][0-9]|2[0-3]):[0-5][0-9]:[0-5][0-9]Z ");
   for (size_t i = 1; i < 4; i++) EXPECT_TRUE(std::regex_search(lines[i], stamp)) << lines[i];
@@ -118,7 +97,7 @@ TEST_F(LogFile, ConcurrentLinesStayWhole) {
         (*logger)->write(LogLevel::Info, "t", std::string(300, char('a' + t)) + "|end");
     });
   for (auto& th : threads) th.join();
-  std::vector<std::string> lines = lines_of(slurp(file));
+  std::vector<std::string> lines = lines_of(read_file(file));
   ASSERT_EQ(lines.size(), 800u);
   std::regex whole("^..:..:..Z info  (a{300}|b{300}|c{300}|d{300})\\|end$");
   for (const std::string& line : lines) ASSERT_TRUE(std::regex_match(line, whole)) << line;
@@ -147,7 +126,7 @@ TEST_F(LogFile, OpenLogWarnsAndGoesOnWithoutALog) {
     return install_log_sink(new Null, LogLevel::Info) ? 0 : 1;
   });
   EXPECT_EQ(status, 0);
-  EXPECT_EQ(slurp(err), "tallmap: cannot log to " + (dir_ / "missing").string() +
+  EXPECT_EQ(read_file(err), "tallmap: cannot log to " + (dir_ / "missing").string() +
                             "/caf\xef\xbf\xbd\\u001b.log: No such file or directory (os error 2)\n");
 }
 
@@ -184,13 +163,13 @@ TEST_F(LogFile, FacadeWritesThroughTheFirstInstalledLogOnly) {
     return formatted == 0 ? 0 : 1;
   });
   EXPECT_EQ(status, 0) << "debug or trace records were formatted";
-  std::vector<std::string> lines = lines_of(slurp(first));
-  ASSERT_EQ(lines.size(), 4u) << slurp(first);
+  std::vector<std::string> lines = lines_of(read_file(first));
+  ASSERT_EQ(lines.size(), 4u) << read_file(first);
   EXPECT_EQ(lines[0].substr(10), "info  live: scanning /data");
   EXPECT_EQ(lines[1].substr(10), "warn  warned 2");
   EXPECT_EQ(lines[2].substr(10), "error failed 3");
   EXPECT_EQ(lines[3].substr(10), "info  plain");
-  EXPECT_EQ(slurp(second), "");
+  EXPECT_EQ(read_file(second), "");
 }
 
 }  // namespace

@@ -1,20 +1,16 @@
 #include "core/scan.h"
 
 #include <fcntl.h>
-#include <grp.h>
-#include <pwd.h>
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <atomic>
 #include <cerrno>
-#include <filesystem>
 #include <functional>
 #include <map>
 #include <set>
@@ -23,37 +19,10 @@
 
 #include <gtest/gtest.h>
 
+#include "support.h"
+
 namespace tallmap {
 namespace {
-
-namespace fs = std::filesystem;
-
-struct TempDir {
-  std::string path;
-  TempDir() {
-    char tmpl[] = "/tmp/tallmap-scan-XXXXXX";
-    path = mkdtemp(tmpl);
-    chmod(path.c_str(), 0755);
-  }
-  ~TempDir() {
-    std::error_code ec;
-    fs::remove_all(path, ec);
-  }
-  std::string at(const std::string& rel) const { return path + "/" + rel; }
-  void dir(const std::string& rel) const { ASSERT_EQ(mkdir(at(rel).c_str(), 0755), 0) << rel; }
-  void file(const std::string& rel, size_t bytes) const {
-    int fd = open(at(rel).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    ASSERT_GE(fd, 0) << rel;
-    std::string data(bytes, 'x');
-    ASSERT_EQ(write(fd, data.data(), data.size()), ssize_t(data.size()));
-    close(fd);
-  }
-  uint64_t blocks(const std::string& rel) const {
-    struct stat st;
-    EXPECT_EQ(lstat(rel.empty() ? path.c_str() : at(rel).c_str(), &st), 0) << rel;
-    return uint64_t(st.st_blocks) * 512;
-  }
-};
 
 std::shared_ptr<Tree> scan_ok(const std::string& path, ScanOptions options = {}) {
   auto r = scan_once(path, options);
@@ -66,34 +35,6 @@ std::map<std::string, FolderId> by_path(const Tree& tree) {
   std::map<std::string, FolderId> out;
   for (FolderId id = 0; id < tree.folder_count(); ++id) out[tree.relative_path_bytes(id)] = id;
   return out;
-}
-
-std::string child_report(const std::function<std::string()>& body) {
-  int p[2];
-  if (pipe(p) != 0) return "pipe failed";
-  pid_t pid = fork();
-  if (pid == 0) {
-    close(p[0]);
-    std::string r = body();
-    if (write(p[1], r.data(), r.size()) < 0) _exit(3);
-    _exit(0);
-  }
-  close(p[1]);
-  std::string out;
-  char buf[256];
-  ssize_t n;
-  while ((n = read(p[0], buf, sizeof buf)) > 0) out.append(buf, size_t(n));
-  close(p[0]);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return "child failed: " + out;
-  return out;
-}
-
-bool drop_to_nobody() {
-  struct passwd* pw = getpwnam("nobody");
-  if (!pw) return false;
-  return setgroups(0, nullptr) == 0 && setgid(pw->pw_gid) == 0 && setuid(pw->pw_uid) == 0;
 }
 
 StopCheck stop_after(uint64_t n, std::shared_ptr<std::atomic<uint64_t>> calls) {

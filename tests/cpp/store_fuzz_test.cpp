@@ -2,8 +2,6 @@
 // or accept only images that can then be read completely without faults.
 // tests/sanitize.sh runs this under AddressSanitizer and UBSan.
 
-#include <zlib.h>
-
 #include <cstring>
 #include <random>
 #include <vector>
@@ -12,22 +10,15 @@
 
 #include "core/report.h"
 #include "core/store.h"
+#include "support.h"
 
 using namespace tallmap;
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
-
+// Ino and errno follow from the rest, so that every image varies them.
 Folder rec(uint64_t own, FolderId parent, NameId name, uint8_t flags = 0) {
-  Folder f;
-  f.own = own;
-  f.parent = parent;
-  f.name = name;
-  f.ino = parent + 7;
-  f.flags = flags;
-  f.errnum = flags & DENIED ? 13 : 0;
-  return f;
+  return folder_record(own, parent, name, parent + 7, flags, flags & DENIED ? 13 : 0);
 }
 
 Bytes base_image(int variant) {
@@ -48,16 +39,6 @@ Bytes base_image(int variant) {
   auto t = Tree::from_parts(std::move(folders), std::move(large), std::move(reclaim), names,
                             make_link_map(), next_stamp(), variant == 1);
   return *serialize_scan(*t, "/data/root", variant == 2);
-}
-
-void reseal(Bytes& b) {
-  if (b.size() < 4) return;
-  uint32_t c = uint32_t(crc32(0, b.data(), uInt(b.size() - 4)));
-  for (int i = 0; i < 4; i++) b[b.size() - 4 + i] = uint8_t(c >> (8 * i));
-}
-
-void put32(Bytes& b, size_t at, uint32_t v) {
-  for (int i = 0; i < 4; i++) b[at + i] = uint8_t(v >> (8 * i));
 }
 
 uint32_t interesting(std::mt19937_64& rng, size_t size) {
@@ -99,12 +80,12 @@ void mutate(Bytes& b, std::mt19937_64& rng) {
       if (b.size() < 52) break;
       size_t field = b.size() - 52 + 4 * pick(12);
       uint32_t v = rng() % 2 ? interesting(rng, b.size()) : uint32_t(int32_t(b[field]) + int(pick(17)) - 8);
-      put32(b, field, v);
+      poke32(b, field, v);
       break;
     }
     default: {  // any aligned word
       if (b.size() < 8) break;
-      put32(b, 4 * pick(b.size() / 4 - 1), interesting(rng, b.size()));
+      poke32(b, 4 * pick(b.size() / 4 - 1), interesting(rng, b.size()));
       break;
     }
   }

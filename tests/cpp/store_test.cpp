@@ -1,19 +1,16 @@
 #include "core/store.h"
 
 #include <fcntl.h>
-#include <grp.h>
 #include <pwd.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <zlib.h>
 
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <string>
 #include <vector>
@@ -21,65 +18,24 @@
 #include <gtest/gtest.h>
 
 #include "core/report.h"
+#include "support.h"
 
 namespace fs = std::filesystem;
 using namespace tallmap;
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
-
-// A scratch folder removed at the end of each test.
-struct TempDir {
-  std::string path;
-  TempDir() {
-    char tmpl[] = "/tmp/tallmap-store-XXXXXX";
-    path = mkdtemp(tmpl);
-  }
-  ~TempDir() {
-    std::error_code ec;
-    fs::remove_all(path, ec);
-  }
-  std::string operator/(std::string_view name) const { return join_path(path, name); }
-};
-
-void write_file(const std::string& path, std::string_view content) {
-  std::ofstream(path, std::ios::binary) << content;
-}
-
-std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
-}
-
-Folder rec(uint64_t own, FolderId parent, NameId name, uint32_t ino, uint8_t flags = 0,
-           uint16_t errnum = 0) {
-  Folder f;
-  f.own = own;
-  f.parent = parent;
-  f.name = name;
-  f.ino = ino;
-  f.flags = flags;
-  f.errnum = errnum;
-  return f;
-}
-
-// root "x-root" with children a (1) and bc (2, denied), a/d\xff (3).
+// root "x-root" with children a (1) and bc (2, denied), a/d\xff (3); inos 11 to 14.
 std::shared_ptr<Tree> small_tree(bool stopped = true, std::vector<uint64_t> reclaim = {},
                                  std::string root = "x-root") {
-  auto names = std::make_shared<NameStore>();
-  for (std::string_view n : {std::string_view(root), std::string_view("a"),
-                             std::string_view("bc"), std::string_view("d\xff")})
-    names->append(n);
-  std::vector<Folder> folders = {
-      rec(100, NO_PARENT, 0, 11),
-      rec(200, 0, 1, 12),
-      rec(0, 0, 2, 13, DENIED, 13),
-      rec(300, 1, 3, 14),
-  };
-  std::vector<LargeFile> large = {{5000, 1, "big.iso"}, {4000, 3, "z"}};
-  return Tree::from_parts(std::move(folders), std::move(large), std::move(reclaim),
-                          std::move(names), make_link_map(), next_stamp(), stopped);
+  TreeBuilder b(root, 100);
+  b.add(0, "a", 200);
+  b.add(0, "bc", 0, DENIED, 13);
+  b.add(1, "d\xff", 300);
+  for (FolderId id = 0; id < b.folders.size(); id++) b.folders[id].ino = 11 + id;
+  b.files = {{5000, 1, "big.iso"}, {4000, 3, "z"}};
+  b.reclaimable = std::move(reclaim);
+  return b.build(stopped);
 }
 
 // Little-endian writers of the test's own, independent of the store's.
@@ -100,16 +56,6 @@ struct Builder {
 
 uint32_t zcrc(const Bytes& b, size_t n) { return uint32_t(crc32(0, b.data(), uInt(n))); }
 
-// Recomputes the trailing checksum so that a change reaches the later checks.
-void reseal(Bytes& b) {
-  uint32_t c = zcrc(b, b.size() - 4);
-  for (int i = 0; i < 4; i++) b[b.size() - 4 + i] = uint8_t(c >> (8 * i));
-}
-
-void poke32(Bytes& b, size_t at, uint32_t v) {
-  for (int i = 0; i < 4; i++) b[at + i] = uint8_t(v >> (8 * i));
-}
-
 Bytes image_of(const Tree& t, std::string_view path = "/data/x", bool flag = false) {
   auto r = serialize_scan(t, path, flag);
   EXPECT_TRUE(r.ok());
@@ -117,6 +63,11 @@ Bytes image_of(const Tree& t, std::string_view path = "/data/x", bool flag = fal
 }
 
 bool accepted(const Bytes& b) { return check_scan(b).has_value(); }
+
+// Where the cache keeps the scan (".scan") or the picks (".picks") of `root`.
+std::string cache_file(const std::string& cache, const std::string& root, const char* ending) {
+  return join_path(cache, scan_key(root)->key + ending);
+}
 
 // Layout of image_of(small_tree()), worked out by hand:
 //   0 header, 8 path (7) + pad, 16 folders (4 x 24), 112 names (5) + pad,
@@ -187,10 +138,7 @@ TEST(StoreFormat, HeaderFlagsAndReclaimableArray) {
 }
 
 TEST(StoreFormat, RootOnlyTreeHasEmptyNamesAndOneNameEnd) {
-  auto names = std::make_shared<NameStore>();
-  names->append("/r");
-  auto t = Tree::from_parts({rec(4096, NO_PARENT, 0, 1)}, {}, {}, names, make_link_map(),
-                            next_stamp(), false);
+  auto t = TreeBuilder("/r", 4096).build();
   Bytes b = image_of(*t, "/r");
   auto root = check_scan(b);
   ASSERT_TRUE(root);
@@ -347,10 +295,9 @@ TEST(StoreFormat, ArchiveTooShortOrRootMisalignedIsRefused) {
 }
 
 TEST(StoreFormat, TooManyLargestFilesIsRefused) {
-  auto names = std::make_shared<NameStore>();
-  names->append("/r");
-  std::vector<LargeFile> large(LARGE_FILES_MAX + 1, LargeFile{1, 0, "f"});
-  auto t = Tree::from_parts({rec(0, NO_PARENT, 0, 1)}, large, {}, names, make_link_map(), 1, false);
+  TreeBuilder b("/r");
+  b.files.assign(LARGE_FILES_MAX + 1, LargeFile{1, 0, "f"});
+  auto t = b.build();
   EXPECT_FALSE(accepted(image_of(*t, "/r")));
   t->mutable_largest_files().pop_back();
   EXPECT_TRUE(accepted(image_of(*t, "/r")));
@@ -408,10 +355,10 @@ TEST(StoreCache, KeyFormatAndHash) {
 
 TEST(StoreCache, KeyOfAFolder) {
   TempDir d;
-  fs::create_directory(d / "data");
-  auto k = scan_key(d / "data");
+  fs::create_directory(d.at("data"));
+  auto k = scan_key(d.at("data"));
   ASSERT_TRUE(k.ok());
-  std::string canon = fs::canonical(d / "data").string();
+  std::string canon = fs::canonical(d.at("data")).string();
   EXPECT_EQ(k->canonical, canon);
   struct statfs st;
   ASSERT_EQ(statfs(canon.c_str(), &st), 0);
@@ -425,27 +372,26 @@ TEST(StoreCache, KeyOfAFolder) {
 
 TEST(StoreCache, SpellingsOfOneFolderShareAKey) {
   TempDir d;
-  fs::create_directories(d / "data/sub");
-  fs::create_directory_symlink(d / "data", d / "link");
-  auto want = scan_key(d / "data");
+  fs::create_directories(d.at("data/sub"));
+  fs::create_directory_symlink(d.at("data"), d.at("link"));
+  auto want = scan_key(d.at("data"));
   ASSERT_TRUE(want.ok());
-  std::string cwd = fs::current_path();
-  fs::current_path(d.path);
   std::vector<std::string> spellings = {"data", "./data", "data/", "link", "link/",
-                                        "data/sub/..", d / "data/", d / "link"};
-  for (const auto& s : spellings) {
-    auto k = scan_key(s);
-    ASSERT_TRUE(k.ok()) << s;
-    EXPECT_EQ(k->key, want->key) << s;
-    EXPECT_EQ(k->canonical, want->canonical) << s;
-  }
-  fs::current_path(cwd);
-  EXPECT_NE(scan_key(d / "data/sub")->key, want->key);
+                                        "data/sub/..", d.at("data/"), d.at("link")};
+  in_dir(d.path, [&] {
+    for (const auto& s : spellings) {
+      auto k = scan_key(s);
+      ASSERT_TRUE(k.ok()) << s;
+      EXPECT_EQ(k->key, want->key) << s;
+      EXPECT_EQ(k->canonical, want->canonical) << s;
+    }
+  });
+  EXPECT_NE(scan_key(d.at("data/sub"))->key, want->key);
 }
 
 TEST(StoreCache, KeyErrors) {
   TempDir d;
-  auto missing = scan_key(d / "nope");
+  auto missing = scan_key(d.at("nope"));
   ASSERT_FALSE(missing.ok());
   EXPECT_EQ(missing.error().code, ENOENT);
   EXPECT_EQ(missing.error().text, std::string(strerror(ENOENT)) + " (os error 2)");
@@ -456,13 +402,13 @@ TEST(StoreCache, KeyErrors) {
 
 TEST(StoreCache, SamePathOnAnotherFileSystemHasAnotherKey) {
   TempDir d;
-  fs::create_directory(d / "m");
-  auto before = scan_key(d / "m");
+  fs::create_directory(d.at("m"));
+  auto before = scan_key(d.at("m"));
   ASSERT_TRUE(before.ok());
-  if (mount("tmpfs", (d / "m").c_str(), "tmpfs", 0, "size=1m") != 0)
+  if (mount("tmpfs", (d.at("m")).c_str(), "tmpfs", 0, "size=1m") != 0)
     GTEST_SKIP() << "cannot mount a tmpfs here";
-  auto after = scan_key(d / "m");
-  umount((d / "m").c_str());
+  auto after = scan_key(d.at("m"));
+  umount((d.at("m")).c_str());
   ASSERT_TRUE(after.ok());
   EXPECT_EQ(after->canonical, before->canonical);
   EXPECT_NE(after->key, before->key);
@@ -473,7 +419,7 @@ TEST(StoreCache, SamePathOnAnotherFileSystemHasAnotherKey) {
 
 TEST(StoreWrite, WritesWithMode0600AndLeavesNoTemporary) {
   TempDir d;
-  std::string target = d / "f";
+  std::string target = d.at("f");
   write_file(target, "old");
   chmod(target.c_str(), 0644);
   mode_t old_mask = umask(0);
@@ -490,23 +436,23 @@ TEST(StoreWrite, WritesWithMode0600AndLeavesNoTemporary) {
 
 TEST(StoreWrite, ExistingTemporaryIsNeverWrittenThrough) {
   TempDir d;
-  std::string target = d / "f";
+  std::string target = d.at("f");
   std::string tmp = target + "." + std::to_string(getpid()) + ".tmp";
   write_file(target, "old");
-  write_file(d / "victim", "victim");
-  fs::create_symlink(d / "victim", tmp);
+  write_file(d.at("victim"), "victim");
+  fs::create_symlink(d.at("victim"), tmp);
   Bytes content = {'x'};
   auto e = write_atomic(target, content);
   ASSERT_TRUE(e);
   EXPECT_EQ(e->code, EEXIST);
   EXPECT_EQ(read_file(target), "old");
-  EXPECT_EQ(read_file(d / "victim"), "victim");
+  EXPECT_EQ(read_file(d.at("victim")), "victim");
   EXPECT_TRUE(fs::is_symlink(tmp));  // someone else's file stays
 }
 
 TEST(StoreWrite, FailedRenameRemovesTheTemporary) {
   TempDir d;
-  std::string target = d / "f";
+  std::string target = d.at("f");
   fs::create_directories(target + "/inside");  // a non-empty folder cannot be replaced
   Bytes content = {'x'};
   auto e = write_atomic(target, content);
@@ -518,7 +464,7 @@ TEST(StoreWrite, FailedRenameRemovesTheTemporary) {
 
 TEST(StoreWrite, FullDiskKeepsThePreviousFile) {
   TempDir d;
-  std::string m = d / "m";
+  std::string m = d.at("m");
   fs::create_directory(m);
   if (mount("tmpfs", m.c_str(), "tmpfs", 0, "size=64k") != 0) GTEST_SKIP() << "cannot mount a tmpfs here";
   std::string target = join_path(m, "f");
@@ -537,38 +483,33 @@ TEST(StoreWrite, FullDiskKeepsThePreviousFile) {
 TEST(StoreWrite, UnwritableDirectoryKeepsThePreviousFile) {
   TempDir d;
   chmod(d.path.c_str(), 0755);
-  std::string target = d / "f";
+  std::string target = d.at("f");
   write_file(target, "previous");
-  struct passwd* nobody = getpwnam("nobody");
-  if (!nobody) GTEST_SKIP() << "no user nobody";
-  pid_t pid = fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    if (setgroups(0, nullptr) || setgid(nobody->pw_gid) || setuid(nobody->pw_uid)) _exit(90);
+  if (!getpwnam("nobody")) GTEST_SKIP() << "no user nobody";
+  int status = in_child([&] {
+    if (!drop_to_nobody()) return 90;
     Bytes content = {'n', 'e', 'w'};
     auto e = write_atomic(target, content);
-    _exit(!e ? 91 : e->code == EACCES ? 0 : 92);
-  }
-  int status = 0;
-  waitpid(pid, &status, 0);
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 0);
+    return !e ? 91 : e->code == EACCES ? 0 : 92;
+  });
+  ASSERT_LT(status, CHILD_KILLED);
+  EXPECT_EQ(status, 0);
   EXPECT_EQ(read_file(target), "previous");
   EXPECT_EQ(std::distance(fs::directory_iterator(d.path), fs::directory_iterator()), 1);
 }
 
 TEST(StoreWrite, MakeDirsCreatesParentsPrivately) {
   TempDir d;
-  std::string deep = d / "a/b/c";
+  std::string deep = d.at("a/b/c");
   ASSERT_FALSE(make_dirs(deep));
   for (const char* p : {"a", "a/b", "a/b/c"}) {
     struct stat st;
-    ASSERT_EQ(stat((d / p).c_str(), &st), 0);
+    ASSERT_EQ(stat((d.at(p)).c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0700u) << p;
   }
   EXPECT_FALSE(make_dirs(deep));  // already there
-  write_file(d / "file", "x");
-  auto e = make_dirs(d / "file/sub");
+  write_file(d.at("file"), "x");
+  auto e = make_dirs(d.at("file/sub"));
   ASSERT_TRUE(e);
   EXPECT_EQ(e->code, ENOTDIR);
 }
@@ -577,23 +518,20 @@ TEST(StoreWrite, MakeDirsCreatesParentsPrivately) {
 
 TEST(StoreCache, SaveThenOpenUnderAnotherSpelling) {
   TempDir d;
-  fs::create_directory(d / "data");
-  std::string cache = d / "cache/deep";
-  auto t = small_tree(true, {}, d / "data");
-  ASSERT_FALSE(save_scan(cache, d / "data", *t, false));
+  fs::create_directory(d.at("data"));
+  std::string cache = d.at("cache/deep");
+  auto t = small_tree(true, {}, d.at("data"));
+  ASSERT_FALSE(save_scan(cache, d.at("data"), *t, false));
   struct stat st;
   ASSERT_EQ(stat(cache.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0700u);
-  auto key = scan_key(d / "data");
+  auto key = scan_key(d.at("data"));
   std::string file = join_path(cache, key->key + ".scan");
   ASSERT_TRUE(fs::exists(file));
   ASSERT_EQ(stat(file.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600u);
 
-  std::string cwd = fs::current_path();
-  fs::current_path(d.path);
-  auto opened = open_scan(cache, "./data/");
-  fs::current_path(cwd);
+  auto opened = in_dir(d.path, [&] { return open_scan(cache, "./data/"); });
   ASSERT_TRUE(opened.ok());
   ASSERT_TRUE(opened->has_value());
   const SavedScan& s = **opened;
@@ -606,56 +544,56 @@ TEST(StoreCache, SaveThenOpenUnderAnotherSpelling) {
   EXPECT_EQ(root->path(), key->canonical);
   EXPECT_EQ(reinterpret_cast<uintptr_t>(s.image.bytes().data()) % 8, 0u);
 
-  auto loaded = load_scan(cache, d / "data");
+  auto loaded = load_scan(cache, d.at("data"));
   ASSERT_TRUE(loaded.ok() && loaded->has_value());
-  EXPECT_EQ((*loaded)->tree->name_bytes(0), d / "data");
+  EXPECT_EQ((*loaded)->tree->name_bytes(0), d.at("data"));
   EXPECT_TRUE((*loaded)->tree->stopped());
   EXPECT_FALSE((*loaded)->reclaimable_gathered);
 }
 
 TEST(StoreCache, NothingSavedAndInvalidFilesCountAsNoScan) {
   TempDir d;
-  fs::create_directory(d / "data");
-  fs::create_directory(d / "other");
-  std::string cache = d / "cache";
-  auto none = open_scan(cache, d / "data");
+  fs::create_directory(d.at("data"));
+  fs::create_directory(d.at("other"));
+  std::string cache = d.at("cache");
+  auto none = open_scan(cache, d.at("data"));
   ASSERT_TRUE(none.ok());
   EXPECT_FALSE(none->has_value());
-  auto view = open_scan_view(cache, d / "data");
+  auto view = open_scan_view(cache, d.at("data"));
   ASSERT_TRUE(view.ok());
   EXPECT_FALSE(view->has_value());
 
-  auto t = small_tree(false, {}, d / "other");
-  ASSERT_FALSE(save_scan(cache, d / "other", *t, false));
-  std::string data_file = join_path(cache, scan_key(d / "data")->key + ".scan");
-  std::string other_file = join_path(cache, scan_key(d / "other")->key + ".scan");
+  auto t = small_tree(false, {}, d.at("other"));
+  ASSERT_FALSE(save_scan(cache, d.at("other"), *t, false));
+  std::string data_file = cache_file(cache, d.at("data"), ".scan");
+  std::string other_file = cache_file(cache, d.at("other"), ".scan");
 
   // Saved for another canonical path.
   fs::copy_file(other_file, data_file);
-  EXPECT_FALSE(open_scan_view(cache, d / "data")->has_value());
-  EXPECT_FALSE(load_scan(cache, d / "data")->has_value());
+  EXPECT_FALSE(open_scan_view(cache, d.at("data"))->has_value());
+  EXPECT_FALSE(load_scan(cache, d.at("data"))->has_value());
   // Empty and garbage files.
   write_file(data_file, "");
-  EXPECT_FALSE(open_scan_view(cache, d / "data")->has_value());
+  EXPECT_FALSE(open_scan_view(cache, d.at("data"))->has_value());
   write_file(data_file, "TMAP\x07 not really");
-  EXPECT_FALSE(load_scan(cache, d / "data")->has_value());
-  EXPECT_TRUE(open_scan_view(cache, d / "other")->has_value());
+  EXPECT_FALSE(load_scan(cache, d.at("data"))->has_value());
+  EXPECT_TRUE(open_scan_view(cache, d.at("other"))->has_value());
 }
 
 TEST(StoreCache, OpenErrors) {
   TempDir d;
-  fs::create_directory(d / "data");
-  std::string cache = d / "cache";
-  auto missing = open_scan(cache, d / "gone");
+  fs::create_directory(d.at("data"));
+  std::string cache = d.at("cache");
+  auto missing = open_scan(cache, d.at("gone"));
   ASSERT_FALSE(missing.ok());
   EXPECT_EQ(missing.error().code, ENOENT);
-  fs::create_directories(join_path(cache, scan_key(d / "data")->key + ".scan"));
-  auto dir = open_scan(cache, d / "data");
+  fs::create_directories(cache_file(cache, d.at("data"), ".scan"));
+  auto dir = open_scan(cache, d.at("data"));
   ASSERT_FALSE(dir.ok());
   EXPECT_EQ(dir.error().code, EISDIR);
-  std::string fifo_root = d / "fifo-root";
+  std::string fifo_root = d.at("fifo-root");
   fs::create_directory(fifo_root);
-  std::string fifo = join_path(cache, scan_key(fifo_root)->key + ".scan");
+  std::string fifo = cache_file(cache, fifo_root, ".scan");
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   auto pipe = open_scan(cache, fifo_root);  // must not block
   EXPECT_FALSE(pipe.ok());
@@ -663,55 +601,50 @@ TEST(StoreCache, OpenErrors) {
 
 TEST(StoreCache, SaveFailuresAreErrors) {
   TempDir d;
-  fs::create_directory(d / "data");
-  write_file(d / "plain", "x");
-  auto t = small_tree(false, {}, d / "data");
-  auto under_file = save_scan(d / "plain/cache", d / "data", *t, false);
+  fs::create_directory(d.at("data"));
+  write_file(d.at("plain"), "x");
+  auto t = small_tree(false, {}, d.at("data"));
+  auto under_file = save_scan(d.at("plain/cache"), d.at("data"), *t, false);
   ASSERT_TRUE(under_file);
   EXPECT_EQ(under_file->code, ENOTDIR);
-  auto missing = save_scan(d / "cache", d / "nope", *t, false);
+  auto missing = save_scan(d.at("cache"), d.at("nope"), *t, false);
   ASSERT_TRUE(missing);
   EXPECT_EQ(missing->code, ENOENT);
-  EXPECT_FALSE(fs::exists(d / "cache"));  // key failed before anything was created
+  EXPECT_FALSE(fs::exists(d.at("cache")));  // key failed before anything was created
 }
 
 TEST(StoreCache, FailedSaveKeepsThePreviousScan) {
   TempDir d;
-  fs::create_directory(d / "data");
-  std::string cache = d / "cache";
-  auto first = small_tree(false, {}, d / "data");
-  ASSERT_FALSE(save_scan(cache, d / "data", *first, false));
-  std::string file = join_path(cache, scan_key(d / "data")->key + ".scan");
+  fs::create_directory(d.at("data"));
+  std::string cache = d.at("cache");
+  auto first = small_tree(false, {}, d.at("data"));
+  ASSERT_FALSE(save_scan(cache, d.at("data"), *first, false));
+  std::string file = cache_file(cache, d.at("data"), ".scan");
   std::string before = read_file(file);
   chmod(d.path.c_str(), 0755);
   chmod(cache.c_str(), 0755);
-  struct passwd* nobody = getpwnam("nobody");
-  if (!nobody) GTEST_SKIP() << "no user nobody";
-  auto second = small_tree(true, {}, d / "data");
-  pid_t pid = fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    if (setgroups(0, nullptr) || setgid(nobody->pw_gid) || setuid(nobody->pw_uid)) _exit(90);
-    auto e = save_scan(cache, d / "data", *second, false);
-    _exit(!e ? 91 : e->code == EACCES ? 0 : 92);
-  }
-  int status = 0;
-  waitpid(pid, &status, 0);
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 0);
+  if (!getpwnam("nobody")) GTEST_SKIP() << "no user nobody";
+  auto second = small_tree(true, {}, d.at("data"));
+  int status = in_child([&] {
+    if (!drop_to_nobody()) return 90;
+    auto e = save_scan(cache, d.at("data"), *second, false);
+    return !e ? 91 : e->code == EACCES ? 0 : 92;
+  });
+  ASSERT_LT(status, CHILD_KILLED);
+  EXPECT_EQ(status, 0);
   EXPECT_EQ(read_file(file), before);
-  auto loaded = load_scan(cache, d / "data");
+  auto loaded = load_scan(cache, d.at("data"));
   ASSERT_TRUE(loaded.ok() && loaded->has_value());
   EXPECT_FALSE((*loaded)->tree->stopped());
 }
 
 TEST(StoreCache, ReportFromTheMappingMatchesTheTree) {
   TempDir d;
-  fs::create_directory(d / "data");
-  std::string cache = d / "cache";
-  auto t = small_tree(true, {}, d / "data");
-  ASSERT_FALSE(save_scan(cache, d / "data", *t, false));
-  std::string shown = d / "data/";
+  fs::create_directory(d.at("data"));
+  std::string cache = d.at("cache");
+  auto t = small_tree(true, {}, d.at("data"));
+  ASSERT_FALSE(save_scan(cache, d.at("data"), *t, false));
+  std::string shown = d.at("data/");
   auto view = open_scan_view(cache, shown);
   ASSERT_TRUE(view.ok() && view->has_value());
   const ScanView& v = **view;
@@ -719,7 +652,7 @@ TEST(StoreCache, ReportFromTheMappingMatchesTheTree) {
   EXPECT_EQ(v.name_bytes(2), "bc");
   EXPECT_EQ(v.path_bytes(3), shown + "a/d\xff");
   EXPECT_TRUE(v.stopped());
-  EXPECT_EQ(v.root_path(), scan_key(d / "data")->canonical);
+  EXPECT_EQ(v.root_path(), scan_key(d.at("data"))->canonical);
   EXPECT_EQ(v.index().totals[0], 600u);
   EXPECT_EQ(v.folder(2).errnum, 13);
 
@@ -737,16 +670,16 @@ TEST(StoreCache, ReportFromTheMappingMatchesTheTree) {
 
 TEST(StoreFile, WriteThenReadWithTheCanonicalRoot) {
   TempDir d;
-  fs::create_directory(d / "data");
-  fs::create_directory_symlink(d / "data", d / "link");
-  auto t = small_tree(true, {5, 6, 7, 8}, d / "link/");
-  std::string file = d / "saved.scan";
+  fs::create_directory(d.at("data"));
+  fs::create_directory_symlink(d.at("data"), d.at("link"));
+  auto t = small_tree(true, {5, 6, 7, 8}, d.at("link/"));
+  std::string file = d.at("saved.scan");
   write_file(file, "older content");
   ASSERT_FALSE(write_scan_file(*t, file));
   auto back = read_scan_file(file);
   ASSERT_TRUE(back.ok()) << back.error().text;
   const Tree& b = **back;
-  EXPECT_EQ(b.name_bytes(0), fs::canonical(d / "data").string());
+  EXPECT_EQ(b.name_bytes(0), fs::canonical(d.at("data")).string());
   EXPECT_EQ(b.folder_count(), 4u);
   EXPECT_EQ(b.reclaimable(), (std::vector<uint64_t>{5, 6, 7, 8}));
   EXPECT_TRUE(b.stopped());
@@ -755,13 +688,13 @@ TEST(StoreFile, WriteThenReadWithTheCanonicalRoot) {
 
 TEST(StoreFile, ReadErrorsAreTold) {
   TempDir d;
-  write_file(d / "text", "hello, this is not a scan\n");
-  auto text = read_scan_file(d / "text");
+  write_file(d.at("text"), "hello, this is not a scan\n");
+  auto text = read_scan_file(d.at("text"));
   ASSERT_FALSE(text.ok());
   EXPECT_TRUE(is_invalid_data(text.error()));
   EXPECT_EQ(text.error().text, "not a scan saved by this version of tallmap");
 
-  auto missing = read_scan_file(d / "none");
+  auto missing = read_scan_file(d.at("none"));
   ASSERT_FALSE(missing.ok());
   EXPECT_FALSE(is_invalid_data(missing.error()));
   EXPECT_EQ(missing.error().code, ENOENT);
@@ -773,14 +706,14 @@ TEST(StoreFile, ReadErrorsAreTold) {
 
 TEST(StoreFile, WriteErrors) {
   TempDir d;
-  auto gone = small_tree(false, {}, d / "missing-root");
-  auto e = write_scan_file(*gone, d / "out.scan");
+  auto gone = small_tree(false, {}, d.at("missing-root"));
+  auto e = write_scan_file(*gone, d.at("out.scan"));
   ASSERT_TRUE(e);
   EXPECT_EQ(e->code, ENOENT);
-  EXPECT_FALSE(fs::exists(d / "out.scan"));
-  fs::create_directory(d / "data");
-  auto t = small_tree(false, {}, d / "data");
-  auto no_dir = write_scan_file(*t, d / "no/such/dir.scan");
+  EXPECT_FALSE(fs::exists(d.at("out.scan")));
+  fs::create_directory(d.at("data"));
+  auto t = small_tree(false, {}, d.at("data"));
+  auto no_dir = write_scan_file(*t, d.at("no/such/dir.scan"));
   ASSERT_TRUE(no_dir);
   EXPECT_EQ(no_dir->code, ENOENT);
 }
@@ -811,77 +744,74 @@ TEST(StorePicks, DecodeSplitsAtNulsAndDropsEmptyPieces) {
 
 TEST(StorePicks, RoundTripSharedBySpellings) {
   TempDir d;
-  fs::create_directory(d / "root");
-  std::string cache = d / "cache";
-  auto none = read_picks(cache, d / "root");
+  fs::create_directory(d.at("root"));
+  std::string cache = d.at("cache");
+  auto none = read_picks(cache, d.at("root"));
   ASSERT_TRUE(none.ok());
   EXPECT_TRUE(none->empty());
   EXPECT_FALSE(fs::exists(cache));  // reading creates nothing
 
   std::vector<std::string> picks = {"a", "b/c", "n\xfe"};
-  ASSERT_FALSE(write_picks(cache, d / "root", picks));
-  std::string file = join_path(cache, scan_key(d / "root")->key + ".picks");
+  ASSERT_FALSE(write_picks(cache, d.at("root"), picks));
+  std::string file = cache_file(cache, d.at("root"), ".picks");
   EXPECT_EQ(read_file(file), std::string("a\0b/c\0n\xfe\0", 9));
   struct stat st;
   ASSERT_EQ(stat(file.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600u);
 
-  std::string cwd = fs::current_path();
-  fs::current_path(d.path);
-  auto back = read_picks(cache, "root/");
-  fs::current_path(cwd);
+  auto back = in_dir(d.path, [&] { return read_picks(cache, "root/"); });
   ASSERT_TRUE(back.ok());
   EXPECT_EQ(*back, picks);
 
-  ASSERT_FALSE(write_picks(cache, d / "root", {}));
+  ASSERT_FALSE(write_picks(cache, d.at("root"), {}));
   EXPECT_EQ(read_file(file), "");
-  EXPECT_TRUE(read_picks(cache, d / "root")->empty());
+  EXPECT_TRUE(read_picks(cache, d.at("root"))->empty());
 }
 
 TEST(StorePicks, Failures) {
   TempDir d;
-  fs::create_directory(d / "root");
-  std::string cache = d / "cache";
+  fs::create_directory(d.at("root"));
+  std::string cache = d.at("cache");
   std::vector<std::string> picks = {"a"};
 
-  auto no_root = write_picks(cache, d / "gone", picks);
+  auto no_root = write_picks(cache, d.at("gone"), picks);
   ASSERT_TRUE(no_root);
   EXPECT_EQ(no_root->code, ENOENT);
-  auto read_no_root = read_picks(cache, d / "gone");
+  auto read_no_root = read_picks(cache, d.at("gone"));
   ASSERT_FALSE(read_no_root.ok());
   EXPECT_EQ(read_no_root.error().code, ENOENT);
 
   std::vector<std::string> bad = {"ok", std::string("x\0y", 3)};
-  auto nul = write_picks(cache, d / "root", bad);
+  auto nul = write_picks(cache, d.at("root"), bad);
   ASSERT_TRUE(nul);
   EXPECT_EQ(nul->code, EINVAL);
 
-  write_file(d / "plain", "x");
-  auto under_file = write_picks(d / "plain", d / "root", picks);
+  write_file(d.at("plain"), "x");
+  auto under_file = write_picks(d.at("plain"), d.at("root"), picks);
   ASSERT_TRUE(under_file);
   EXPECT_EQ(under_file->code, ENOTDIR);
 
   // A folder where the file should be: reading and writing both fail, and
   // the folder is left as it was.
-  std::string file = join_path(cache, scan_key(d / "root")->key + ".picks");
+  std::string file = cache_file(cache, d.at("root"), ".picks");
   fs::create_directories(file + "/x");
-  auto r = read_picks(cache, d / "root");
+  auto r = read_picks(cache, d.at("root"));
   ASSERT_FALSE(r.ok());
   EXPECT_EQ(r.error().code, EISDIR);
-  EXPECT_TRUE(write_picks(cache, d / "root", picks));
+  EXPECT_TRUE(write_picks(cache, d.at("root"), picks));
   EXPECT_TRUE(fs::is_directory(file + "/x"));
 }
 
 TEST(StorePicks, FailedWriteKeepsThePreviousPicks) {
   TempDir d;
-  fs::create_directory(d / "root");
-  std::string cache = d / "cache";
+  fs::create_directory(d.at("root"));
+  std::string cache = d.at("cache");
   std::vector<std::string> first = {"keep/me"};
-  ASSERT_FALSE(write_picks(cache, d / "root", first));
-  std::string file = join_path(cache, scan_key(d / "root")->key + ".picks");
+  ASSERT_FALSE(write_picks(cache, d.at("root"), first));
+  std::string file = cache_file(cache, d.at("root"), ".picks");
   std::string tmp = file + "." + std::to_string(getpid()) + ".tmp";
   write_file(tmp, "stale");
   std::vector<std::string> second = {"other"};
-  EXPECT_TRUE(write_picks(cache, d / "root", second));
-  EXPECT_EQ(*read_picks(cache, d / "root"), first);
+  EXPECT_TRUE(write_picks(cache, d.at("root"), second));
+  EXPECT_EQ(*read_picks(cache, d.at("root")), first);
 }

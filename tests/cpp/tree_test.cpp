@@ -1,5 +1,3 @@
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -12,37 +10,11 @@
 
 #include "core/read.h"
 #include "core/tree.h"
+#include "support.h"
 
 using namespace tallmap;
 
 namespace {
-
-// A small tree described as (parent, name, own, flags, errno) rows; row 0 is
-// the root and its name is the root path.
-struct Row {
-  uint32_t parent;
-  const char* name;
-  uint64_t own;
-  uint8_t flags = 0;
-  uint16_t errnum = 0;
-};
-
-std::shared_ptr<Tree> make_tree(const std::vector<Row>& rows,
-                                std::vector<LargeFile> large = {}, bool stopped = false) {
-  auto names = std::make_shared<NameStore>();
-  std::vector<Folder> folders;
-  for (const Row& r : rows) {
-    Folder f;
-    f.own = r.own;
-    f.parent = r.parent;
-    f.name = *names->append(r.name);
-    f.flags = r.flags;
-    f.errnum = r.errnum;
-    folders.push_back(f);
-  }
-  return Tree::from_parts(std::move(folders), std::move(large), {}, names, make_link_map(),
-                          next_stamp(), stopped);
-}
 
 std::vector<FolderId> kids(const Tree& t, FolderId id) {
   auto s = children(t, id);
@@ -144,23 +116,16 @@ TEST(TreeModel, NonUtf8NamesAreKeptByteForByte) {
 }
 
 TEST(TreeModel, PruneGoneDropsSubtreeLinksAndLargeFiles) {
-  auto names = std::make_shared<NameStore>();
-  std::vector<Folder> folders(5);
-  folders[0].parent = NO_PARENT;
-  folders[0].name = *names->append("/r");
+  TreeBuilder b("/r");
   const FolderId parents[] = {0, 0, 1, 2, 0};
-  for (FolderId i = 1; i < 5; i++) {
-    folders[i].parent = parents[i];
-    folders[i].name = *names->append("n" + std::to_string(i));
-    folders[i].own = 100;
-  }
-  folders[1].flags = GONE;
-  folders[1].own = 0;
-  LinkMap links = make_link_map();
-  links[{1, 10}] = 3;
-  links[{1, 11}] = 4;
-  std::vector<LargeFile> large = {{500, 3, "big"}, {400, 4, "kept"}, {300, 2, "also"}};
-  auto t = Tree::from_parts(folders, large, {7, 7, 7, 7, 7}, names, links, next_stamp(), false);
+  for (FolderId i = 1; i < 5; i++) b.add(parents[i], "n" + std::to_string(i), 100);
+  b.folders[1].flags = GONE;
+  b.folders[1].own = 0;
+  b.links[{1, 10}] = 3;
+  b.links[{1, 11}] = 4;
+  b.files = {{500, 3, "big"}, {400, 4, "kept"}, {300, 2, "also"}};
+  b.reclaimable = {7, 7, 7, 7, 7};
+  auto t = b.build();
   t->prune_gone();
   for (FolderId id : {2u, 3u}) {
     EXPECT_EQ(t->folder(id).flags, GONE);
@@ -191,14 +156,13 @@ TEST(TreeModel, CopyKeepsStampAndSharesNames) {
 }
 
 TEST(TreeModel, AppendFolderExtendsReclaimable) {
-  auto names = std::make_shared<NameStore>();
-  Folder root;
-  root.name = *names->append("/r");
-  auto t = Tree::from_parts({root}, {}, {9}, names, make_link_map(), next_stamp(), false);
+  TreeBuilder b("/r");
+  b.reclaimable = {9};
+  auto t = b.build();
   Folder f;
   f.parent = 0;
   f.flags = OTHER_DEVICE;
-  f.name = *names->append("mnt");
+  f.name = *b.names->append("mnt");
   EXPECT_EQ(t->append_folder(f), 1u);
   EXPECT_EQ(t->reclaimable(), (std::vector<uint64_t>{9, 0}));
 }
@@ -262,10 +226,8 @@ TEST(Queries, ChildrenBySizeBreaksTiesByNameBytes) {
 }
 
 TEST(Queries, ChildrenBySizeLongList) {
-  std::vector<Row> rows = {{NO_PARENT, "/r", 0}};
-  std::vector<std::string> keep;
-  for (int i = 0; i < 50; i++) keep.push_back("n" + std::to_string(i));
-  for (int i = 0; i < 50; i++) rows.push_back({0, keep[i].c_str(), uint64_t((i * 7) % 13)});
+  std::vector<TreeRow> rows = {{NO_PARENT, "/r", 0}};
+  for (int i = 0; i < 50; i++) rows.push_back({0, "n" + std::to_string(i), uint64_t((i * 7) % 13)});
   auto t = make_tree(rows);
   auto order = children_by_size(*t, 0);
   ASSERT_EQ(order.size(), 50u);
@@ -321,27 +283,14 @@ TEST(Queries, LargestFiles) {
 class FilesQuery : public ::testing::Test {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/tallmap-files-XXXXXX";
-    root_ = mkdtemp(tmpl);
-    std::filesystem::create_directory(root_ + "/sub");
-    write(root_ + "/sub/a", 10000);
-    write(root_ + "/sub/empty", 0);
-    std::filesystem::create_directory(root_ + "/sub/inner");
-    symlink("a", (root_ + "/sub/link").c_str());
+    tmp_.dir("sub");
+    tmp_.file("sub/a", 10000);
+    tmp_.file("sub/empty", 0);
+    tmp_.dir("sub/inner");
+    tmp_.symlink("sub/link", "a");
   }
-  void TearDown() override { std::filesystem::remove_all(root_); }
-  static void write(const std::string& p, size_t n) {
-    int fd = ::open(p.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    std::string data(n, 'x');
-    ASSERT_EQ(::write(fd, data.data(), n), ssize_t(n));
-    ::close(fd);
-  }
-  static uint64_t blocks(const std::string& p) {
-    struct stat st;
-    lstat(p.c_str(), &st);
-    return uint64_t(st.st_blocks) * 512;
-  }
-  std::string root_;
+  TempDir tmp_;
+  const std::string root_ = tmp_.path;
 };
 
 TEST_F(FilesQuery, ListsNonFoldersWithAllocatedSizes) {
@@ -350,9 +299,9 @@ TEST_F(FilesQuery, ListsNonFoldersWithAllocatedSizes) {
   ASSERT_TRUE(listed.ok()) << listed.error().text;
   std::map<std::string, uint64_t> got;
   for (auto& e : *listed) got[e.name] = e.size;
-  std::map<std::string, uint64_t> want = {{"a", blocks(root_ + "/sub/a")},
+  std::map<std::string, uint64_t> want = {{"a", tmp_.blocks("sub/a")},
                                           {"empty", 0},
-                                          {"link", blocks(root_ + "/sub/link")}};
+                                          {"link", tmp_.blocks("sub/link")}};
   EXPECT_EQ(got, want);
   EXPECT_GT(got["a"], 0u);
   auto none = files(*t, 2);
