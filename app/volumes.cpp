@@ -8,6 +8,7 @@
 #include <cerrno>
 
 #include "core/scan.h"
+#include "core/text.h"
 #include "core/utf8.h"
 
 namespace tallmap {
@@ -15,18 +16,6 @@ namespace {
 
 bool is_octal(char c) { return c >= '0' && c <= '7'; }
 
-// Fields are separated by single spaces; the kernel escapes spaces inside.
-std::vector<std::string_view> split_fields(std::string_view line) {
-  std::vector<std::string_view> out;
-  size_t i = 0;
-  while (i < line.size()) {
-    size_t end = line.find(' ', i);
-    if (end == std::string_view::npos) end = line.size();
-    if (end > i) out.push_back(line.substr(i, end - i));
-    i = end + 1;
-  }
-  return out;
-}
 
 // A hostile or broken filesystem could report block counts whose byte
 // size does not fit; saturate rather than wrap to a small number.
@@ -44,7 +33,7 @@ void measure(Mount& m, const FsStats& s) {
 }
 
 std::optional<Mount> parse_line(std::string_view line, const StatFs& stat) {
-  std::vector<std::string_view> fields = split_fields(line);
+  std::vector<std::string_view> fields = split_nonempty(line, ' ');
   if (fields.size() < 5) return std::nullopt;
   size_t sep = 5;
   while (sep < fields.size() && fields[sep] != "-") sep++;

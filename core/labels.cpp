@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "core/read.h"
+#include "core/text.h"
 
 namespace tallmap {
 namespace {
@@ -195,26 +196,11 @@ constexpr std::string_view TAG_TEXT = "cache";
 constexpr std::string_view TAG_WHY =
     "the tool that made it marked it a cache (CACHEDIR.TAG): rebuilt on demand";
 
-std::string join(std::string_view dir, std::string_view name) {
-  std::string out;
-  out.reserve(dir.size() + 1 + name.size());
-  out.append(dir);
-  if (!out.empty() && out.back() != '/') out.push_back('/');
-  out.append(name);
-  return out;
-}
 
 // Path components, leaving out empty ones and ".".
 std::vector<std::string_view> components(std::string_view path) {
-  std::vector<std::string_view> out;
-  size_t i = 0;
-  while (i <= path.size()) {
-    size_t end = path.find('/', i);
-    if (end == std::string_view::npos) end = path.size();
-    std::string_view part = path.substr(i, end - i);
-    if (!part.empty() && part != ".") out.push_back(part);
-    i = end + 1;
-  }
+  std::vector<std::string_view> out = split_nonempty(path, '/');
+  std::erase(out, std::string_view("."));
   return out;
 }
 
@@ -263,7 +249,7 @@ Inputs inputs_of(const Tree& tree, FolderId id) {
 bool any_marker(std::string_view dir,
                 const std::array<std::string_view, 2>& markers) {
   for (std::string_view m : markers) {
-    if (!m.empty() && marker_present(join(dir, m))) return true;
+    if (!m.empty() && marker_present(join_path(dir, m))) return true;
   }
   return false;
 }
@@ -312,7 +298,7 @@ bool marker_present(const std::string& path) {
 }
 
 bool has_cache_tag(std::string_view dir) {
-  std::string file = join(dir, TAG_FILE);
+  std::string file = join_path(dir, TAG_FILE);
   // No following links below the root, and no blocking on a FIFO or
   // device that happens to carry the tag's name.
   int fd;
@@ -363,7 +349,7 @@ std::optional<Label> label(const Tree& tree, FolderId id) {
   const LabelContext& ctx = label_context(tree);
   if (!ctx.root) return std::nullopt;
   std::string canon = id == 0 ? *ctx.root
-                              : join(*ctx.root, tree.relative_path_bytes(id));
+                              : join_path(*ctx.root, tree.relative_path_bytes(id));
   for (const PathRule& rule : PATH_RULES) {
     if (path_rule_holds(rule, canon, ctx)) {
       return Label{Tier::Known, rule.text, rule.why};

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "core/listing.h"
+#include "core/text.h"
 
 namespace tallmap {
 
@@ -108,24 +109,11 @@ Result<std::vector<FileEntry>> files(const Tree& tree, FolderId id) {
   return out;
 }
 
-// Splits `p` into components, dropping empty ones (repeated or trailing /).
-static std::vector<std::string_view> components(std::string_view p) {
-  std::vector<std::string_view> out;
-  size_t i = 0;
-  while (i < p.size()) {
-    size_t j = p.find('/', i);
-    if (j == std::string_view::npos) j = p.size();
-    if (j > i) out.push_back(p.substr(i, j - i));
-    i = j + 1;
-  }
-  return out;
-}
-
 std::optional<FolderId> find(const Tree& tree, std::string_view p) {
-  std::vector<std::string_view> rest = components(p);
+  std::vector<std::string_view> rest = split_nonempty(p, '/');
   if (!p.empty() && p[0] == '/') {
     std::string_view root = tree.name_bytes(tree.folder(0).name);
-    std::vector<std::string_view> prefix = components(root);
+    std::vector<std::string_view> prefix = split_nonempty(root, '/');
     if (root.empty() || root[0] != '/' || prefix.size() > rest.size()) return std::nullopt;
     for (size_t i = 0; i < prefix.size(); i++) {
       // A root component that is special cannot be matched literally.
@@ -155,10 +143,7 @@ std::vector<PathSize> largest_files(const Tree& tree, size_t n) {
   if (n == 0) return out;
   out.reserve(tree.largest_files().size());
   for (const LargeFile& lf : tree.largest_files()) {
-    std::string p = tree.path_bytes(lf.folder);
-    if (p.empty() || p.back() != '/') p.push_back('/');
-    p.append(lf.name);
-    out.push_back({std::move(p), lf.size});
+    out.push_back({join_path(tree.path_bytes(lf.folder), lf.name), lf.size});
   }
   std::sort(out.begin(), out.end(), [](const PathSize& a, const PathSize& b) {
     if (a.size != b.size) return a.size > b.size;

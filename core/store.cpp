@@ -103,13 +103,6 @@ Result<std::string> cache_dir() {
   return cache_dir_from(env("TALLMAP_CACHE_DIR"), env("XDG_CACHE_HOME"), env("HOME"));
 }
 
-std::string join_path(std::string_view dir, std::string_view name) {
-  std::string out(dir);
-  if (!out.empty() && out.back() != '/') out.push_back('/');
-  out.append(name);
-  return out;
-}
-
 uint64_t fnv1a64(std::string_view bytes) {
   uint64_t h = 0xcbf29ce484222325ull;
   for (unsigned char c : bytes) {

@@ -16,6 +16,7 @@
 
 #include "core/report.h"
 #include "core/result.h"
+#include "core/text.h"
 #include "core/tree.h"
 
 namespace tallmap {
@@ -47,8 +48,6 @@ Result<ScanKey> scan_key(std::string_view path);
 uint64_t fnv1a64(std::string_view bytes);
 std::string format_scan_key(uint64_t fsid, uint64_t hash);
 
-// "{cache_dir}/{key}{suffix}" with one slash between.
-std::string join_path(std::string_view dir, std::string_view name);
 
 // ---- Writing ------------------------------------------------------------------
 

@@ -1,0 +1,18 @@
+// Small byte-string helpers for paths and fields.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tallmap {
+
+// The parts of `s` between `sep` bytes, leaving out empty ones (so repeated,
+// leading and trailing separators do not matter).
+std::vector<std::string_view> split_nonempty(std::string_view s, char sep);
+
+// `dir`, then one slash unless `dir` is empty or already ends in one, then
+// `name`.
+std::string join_path(std::string_view dir, std::string_view name);
+
+}  // namespace tallmap
