@@ -5,7 +5,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 apt_packages=(g++ cmake ninja-build pkg-config libcli11-dev libfmt-dev libutf8proc-dev
-              libtbb-dev libgtest-dev zlib1g-dev)
+              libgtest-dev zlib1g-dev)
 missing=()
 for p in "${apt_packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
