@@ -239,8 +239,11 @@ Inputs inputs_of(const Tree& tree, FolderId id) {
     in.name = last_component(root).value_or(root);
     in.parent_path = parent_of(root);
   } else {
+    // The path ends in the name: what comes before it is the parent's path
+    // (perhaps with a trailing slash, which neither markers nor the
+    // parent's name mind), without walking up the tree a second time.
     in.name = tree.name_bytes(tree.folder(id).name);
-    in.parent_path = tree.path_bytes(tree.folder(id).parent);
+    in.parent_path = in.path.substr(0, in.path.size() - in.name.size());
   }
   if (in.parent_path) in.parent_name = last_component(*in.parent_path);
   return in;

@@ -9,6 +9,8 @@
 #include <cstddef>
 #include <cstring>
 
+#include "core/text.h"
+
 namespace tallmap {
 namespace {
 
@@ -37,17 +39,6 @@ int open_retrying(int dirfd, const char* path, int flags) {
   }
 }
 
-int stat_entry(int dirfd, const char* name, struct stat& st) {
-  for (;;) {
-    if (::fstatat(dirfd, name, &st, AT_SYMLINK_NOFOLLOW) == 0) return 0;
-    if (errno != EINTR) return errno;
-  }
-}
-
-bool is_dot_or_dotdot(std::string_view name_z) {
-  return name_z == std::string_view(".", 2) || name_z == std::string_view("..", 3);
-}
-
 // True when this listing is the first in the scan to meet the inode.
 bool claim_link(const ListingShared& shared, DevIno key) {
   std::lock_guard lock(*shared.links_mu);
@@ -55,6 +46,13 @@ bool claim_link(const ListingShared& shared, DevIno key) {
 }
 
 }  // namespace
+
+int stat_entry(int dirfd, const char* name_z, struct stat& st) {
+  for (;;) {
+    if (::fstatat(dirfd, name_z, &st, AT_SYMLINK_NOFOLLOW) == 0) return 0;
+    if (errno != EINTR) return errno;
+  }
+}
 
 FdResult open_root(std::string_view path) {
   if (path.find('\0') != std::string_view::npos) return {-1, EINVAL};
@@ -74,7 +72,8 @@ FdResult open_by_components(int base_fd, std::span<const std::string> names) {
   FdResult cur = open_child(base_fd, std::string_view(".", 2));
   for (const std::string& name : names) {
     if (!cur.ok()) break;
-    if (name.find('\0') != std::string::npos) {
+    // O_NOFOLLOW guards only the last component of what openat resolves.
+    if (!is_entry_name(name)) {
       close_fd(cur.fd);
       return {-1, EINVAL};
     }

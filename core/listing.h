@@ -2,6 +2,8 @@
 // leaving the tree, and folding a folder's entries into a DirListing.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <atomic>
 #include <cstdint>
 #include <mutex>
@@ -66,7 +68,15 @@ FdResult open_root(std::string_view path);
 // Never follows a symbolic link.
 FdResult open_child(int parent_fd, std::string_view name_z);
 // Opens "." of `base_fd`, then each name in turn, never following links.
+// A name that is not a single entry name (a slash, "..") fails with EINVAL.
 FdResult open_by_components(int base_fd, std::span<const std::string> names);
+
+// Status of an entry of `dirfd` itself, never of a link's target: 0 or the
+// errno. Repeats on EINTR.
+int stat_entry(int dirfd, const char* name_z, struct stat& st);
+inline bool is_dot_or_dotdot(std::string_view name_z) {
+  return name_z == std::string_view(".", 2) || name_z == std::string_view("..", 3);
+}
 
 void close_fd(int fd);
 

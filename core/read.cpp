@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "core/listing.h"
+#include "core/scan.h"
 #include "core/text.h"
 
 namespace tallmap {
@@ -58,52 +59,45 @@ std::vector<FolderId> children_by_size(const Tree& tree, FolderId id) {
   return out;
 }
 
-static FdResult open_folder_path(const Tree& tree, FolderId id) {
-  if (id == 0) return open_root(tree.name_bytes(tree.folder(0).name));
-  std::string p = tree.path_bytes(id);
-  if (p.find('\0') != std::string::npos) return {-1, EINVAL};
-  int fd;
-  do {
-    fd = ::openat(AT_FDCWD, p.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC | O_LARGEFILE);
-  } while (fd < 0 && errno == EINTR);
-  return fd < 0 ? FdResult{-1, errno} : FdResult{fd, 0};
+// Opens the root as the scan did, then each folder on the way by name, so
+// that a folder replaced by a link since the scan leads nowhere else.
+static FdResult open_folder(const Tree& tree, FolderId id) {
+  FdResult root = open_root(tree.name_bytes(tree.folder(0).name));
+  if (!root.ok() || id == 0) return root;
+  std::vector<std::string> names;
+  for (FolderId f = id; f != 0; f = tree.folder(f).parent) names.emplace_back(name(tree, f));
+  std::reverse(names.begin(), names.end());
+  FdResult dir = open_by_components(root.fd, names);
+  close_fd(root.fd);
+  return dir;
 }
 
-static Error os_error(int errnum) { return Error{errnum, std::strerror(errnum)}; }
+static Error os_error(int errnum) { return Error{errnum, os_error_text(errnum)}; }
 
 Result<std::vector<FileEntry>> files(const Tree& tree, FolderId id) {
   std::vector<FileEntry> out;
   if (tree.folder(id).flags & OTHER_DEVICE) return out;
-  FdResult dir = open_folder_path(tree, id);
+  FdResult dir = open_folder(tree, id);
   if (!dir.ok()) return os_error(dir.errnum);
-  int stream_fd = ::dup(dir.fd);
-  if (stream_fd < 0) {
-    int e = errno;
-    close_fd(dir.fd);
-    return os_error(e);
-  }
   int err = 0;
-  {
-    DirStream stream(stream_fd);
-    DirStream::Entry entry;
-    while (err == 0 && stream.next(entry)) {
-      std::string_view n = entry.name_z.substr(0, entry.name_z.size() - 1);
-      if (n == "." || n == "..") continue;
-      struct stat st;
-      int r;
-      do {
-        r = ::fstatat(dir.fd, entry.name_z.data(), &st, AT_SYMLINK_NOFOLLOW);
-      } while (r < 0 && errno == EINTR);
-      if (r < 0) {
-        if (errno != ENOENT) err = errno;
-        continue;
-      }
-      if (S_ISDIR(st.st_mode)) continue;
-      out.push_back({std::string(n), uint64_t(st.st_blocks) * 512});
+  // The stream reads the descriptor itself: it does not own it, and the
+  // status calls do not depend on its read position.
+  DirStream stream(dir.fd);
+  DirStream::Entry entry;
+  struct stat st;
+  while (err == 0 && stream.next(entry)) {
+    if (is_dot_or_dotdot(entry.name_z)) continue;
+    int r = stat_entry(dir.fd, entry.name_z.data(), st);
+    if (r == ENOENT) continue;
+    if (r != 0) {
+      err = r;
+      break;
     }
-    if (err == 0) err = stream.error();
+    if (S_ISDIR(st.st_mode)) continue;
+    out.push_back({std::string(entry.name_z.substr(0, entry.name_z.size() - 1)),
+                   uint64_t(st.st_blocks) * 512});
   }
-  close_fd(stream_fd);
+  if (err == 0) err = stream.error();
   close_fd(dir.fd);
   if (err != 0) return os_error(err);
   return out;
@@ -115,10 +109,8 @@ std::optional<FolderId> find(const Tree& tree, std::string_view p) {
     std::string_view root = tree.name_bytes(tree.folder(0).name);
     std::vector<std::string_view> prefix = split_nonempty(root, '/');
     if (root.empty() || root[0] != '/' || prefix.size() > rest.size()) return std::nullopt;
-    for (size_t i = 0; i < prefix.size(); i++) {
-      // A root component that is special cannot be matched literally.
-      if (prefix[i] != rest[i] || prefix[i] == "." || prefix[i] == "..") return std::nullopt;
-    }
+    for (size_t i = 0; i < prefix.size(); i++)
+      if (prefix[i] != rest[i]) return std::nullopt;
     rest.erase(rest.begin(), rest.begin() + prefix.size());
   }
   FolderId at = 0;

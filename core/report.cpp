@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "core/format.h"
+#include "core/text.h"
 #include "core/utf8.h"
 
 namespace tallmap {
@@ -25,17 +26,12 @@ std::string_view view_name(const ReportView& view, FolderId id) {
   return view.names.get(view.folders[id].name);
 }
 
-static void join_name(std::string& out, std::string_view name) {
-  if (!out.empty() && out.back() != '/') out += '/';
-  out += name;
-}
-
 std::string view_path(const ReportView& view, FolderId id) {
   std::vector<FolderId> chain;
   for (FolderId f = id; f != 0; f = view.folders[f].parent) chain.push_back(f);
   std::string out(view.root_name);
   for (auto it = chain.rbegin(); it != chain.rend(); ++it)
-    join_name(out, view_name(view, *it));
+    append_component(out, view_name(view, *it));
   return out;
 }
 
@@ -55,9 +51,7 @@ std::vector<PathSize> view_largest_files(const ReportView& view, size_t n) {
   std::vector<PathSize> files;
   files.reserve(view.largest_files.size());
   for (const ReportFile& f : view.largest_files) {
-    std::string path = view_path(view, f.folder);
-    join_name(path, f.name);
-    files.push_back(PathSize{std::move(path), f.size});
+    files.push_back(PathSize{join_path(view_path(view, f.folder), f.name), f.size});
   }
   std::sort(files.begin(), files.end(), [](const PathSize& a, const PathSize& b) {
     if (a.size != b.size) return a.size > b.size;

@@ -11,6 +11,7 @@
 
 #include "core/scan.h"
 #include "core/store.h"
+#include "core/text.h"
 
 namespace tallmap {
 
@@ -61,13 +62,6 @@ constexpr size_t FOLDER_RECORD = 24;
 constexpr size_t LARGE_RECORD = 24;
 constexpr size_t ELEMENT_SIZE[6] = {1, FOLDER_RECORD, 1, 4, LARGE_RECORD, 8};
 constexpr size_t ALIGNMENT[6] = {1, 8, 1, 4, 8, 8};
-
-// Names that a directory listing can produce: anything else in a file would
-// let a path built from it point outside the scanned root.
-bool is_entry_name(std::string_view s) {
-  return !s.empty() && s != "." && s != ".." && s.find('/') == s.npos &&
-         s.find('\0') == s.npos;
-}
 
 }  // namespace
 
@@ -429,10 +423,7 @@ std::string ScanView::path_bytes(FolderId id) const {
   std::vector<NameId> chain;
   for (FolderId f = id; f != 0; f = folder(f).parent) chain.push_back(folder(f).name);
   std::string out(root_name_);
-  for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
-    if (!out.empty() && out.back() != '/') out.push_back('/');
-    out.append(name_bytes(*it));
-  }
+  for (auto it = chain.rbegin(); it != chain.rend(); ++it) append_component(out, name_bytes(*it));
   return out;
 }
 

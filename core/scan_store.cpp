@@ -60,7 +60,7 @@ uint64_t keyed_hash(std::string_view bytes, uint64_t k0, uint64_t k1) {
 NameInterner::NameInterner()
     : slots_(INTERNER_START, EMPTY), k0_(random_u64()), k1_(random_u64()) {}
 
-void NameInterner::grow(NameStore& names) {
+void NameInterner::grow() {
   std::vector<uint64_t> old(slots_.size() * 2, EMPTY);
   old.swap(slots_);
   size_t mask = slots_.size() - 1;
@@ -73,7 +73,7 @@ void NameInterner::grow(NameStore& names) {
 }
 
 std::optional<NameId> NameInterner::intern_one(NameStore& names, std::string_view bytes) {
-  if ((used_ + 1) * 4 > slots_.size() * 3) grow(names);
+  if ((used_ + 1) * 4 > slots_.size() * 3) grow();
   uint32_t tag = uint32_t(keyed_hash(bytes, k0_, k1_));
   size_t mask = slots_.size() - 1;
   size_t i = tag & mask;

@@ -113,7 +113,7 @@ class NameInterner {
 
  private:
   std::optional<NameId> intern_one(NameStore& names, std::string_view bytes);
-  void grow(NameStore& names);
+  void grow();
 
   std::mutex mu_;
   std::vector<uint64_t> slots_;  // (hash low 32 << 32) | id; EMPTY when free

@@ -18,9 +18,18 @@ std::string join_path(std::string_view dir, std::string_view name) {
   std::string out;
   out.reserve(dir.size() + 1 + name.size());
   out.append(dir);
+  append_component(out, name);
+  return out;
+}
+
+void append_component(std::string& out, std::string_view name) {
   if (!out.empty() && out.back() != '/') out.push_back('/');
   out.append(name);
-  return out;
+}
+
+bool is_entry_name(std::string_view name) {
+  return !name.empty() && name != "." && name != ".." && name.find('/') == name.npos &&
+         name.find('\0') == name.npos;
 }
 
 }  // namespace tallmap

@@ -6,6 +6,8 @@
 #include <cstring>
 #include <random>
 
+#include "core/text.h"
+
 namespace tallmap {
 
 uint32_t next_stamp() {
@@ -191,16 +193,11 @@ void Tree::reset_index() {
   index_own_.reset();
 }
 
-static void join_name(std::string& out, std::string_view name) {
-  if (!out.empty() && out.back() != '/') out.push_back('/');
-  out.append(name);
-}
-
 std::string Tree::path_bytes(FolderId id) const {
   std::vector<FolderId> chain;
   for (FolderId f = id; f != 0; f = folders_[f].parent) chain.push_back(f);
   std::string out(name_bytes(folders_[0].name));
-  for (size_t i = chain.size(); i-- > 0;) join_name(out, name_bytes(folders_[chain[i]].name));
+  for (size_t i = chain.size(); i-- > 0;) append_component(out, name_bytes(folders_[chain[i]].name));
   return out;
 }
 

@@ -28,9 +28,23 @@ PyObject* wrap_tree(std::shared_ptr<const Tree> tree) {
   return obj.release().ptr();
 }
 
-const Tree& tree_of(PyObject* self) { return *nb::inst_ptr<PyTree>(self)->tree; }
+static const std::shared_ptr<const Tree>* held_tree(PyObject* self) {
+  if (nb::inst_ready(self)) {
+    const std::shared_ptr<const Tree>& tree = nb::inst_ptr<PyTree>(self)->tree;
+    if (tree) return &tree;
+  }
+  PyErr_SetString(PyExc_TypeError, "this Tree holds no scan; trees come from scan() and load()");
+  return nullptr;
+}
+
+const Tree* tree_of(PyObject* self) {
+  const std::shared_ptr<const Tree>* held = held_tree(self);
+  return held ? held->get() : nullptr;
+}
+
 std::shared_ptr<const Tree> tree_ptr_of(PyObject* self) {
-  return nb::inst_ptr<PyTree>(self)->tree;
+  const std::shared_ptr<const Tree>* held = held_tree(self);
+  return held ? *held : nullptr;
 }
 
 std::optional<FolderId> folder_arg(const Tree& tree, PyObject* obj) {
@@ -123,10 +137,12 @@ PyObject* py_mounts(PyObject*, PyObject*) {
 
 // ---- Tree methods ------------------------------------------------------
 
-#define TREE_AND_ID(self, arg)                 \
-  const Tree& tree = tree_of(self);            \
+#define TREE_AND_ID(self, arg)                         \
+  const Tree* tree_ = tree_of(self);                   \
+  if (!tree_) return nullptr;                          \
+  const Tree& tree = *tree_;                           \
   std::optional<FolderId> id_ = folder_arg(tree, arg); \
-  if (!id_) return nullptr;                    \
+  if (!id_) return nullptr;                            \
   FolderId id = *id_
 
 PyObject* tree_name(PyObject* self, PyObject* arg) {
@@ -183,16 +199,18 @@ PyObject* tree_children(PyObject* self, PyObject* arg) {
 }
 
 PyObject* tree_find(PyObject* self, PyObject* arg) {
-  const Tree& tree = tree_of(self);
+  const Tree* tree = tree_of(self);
+  if (!tree) return nullptr;
   std::optional<std::string> p = path_arg(arg);
   if (!p) return nullptr;
-  std::optional<FolderId> id = find(tree, *p);
+  std::optional<FolderId> id = find(*tree, *p);
   if (!id) Py_RETURN_NONE;
   return PyLong_FromUnsignedLong(*id);
 }
 
 PyObject* tree_files(PyObject* self, PyObject* arg) {
   std::shared_ptr<const Tree> keep = tree_ptr_of(self);
+  if (!keep) return nullptr;
   const Tree& tree = *keep;
   std::optional<FolderId> id = folder_arg(tree, arg);
   if (!id) return nullptr;
@@ -238,8 +256,9 @@ PyObject* tree_largest_files(PyObject* self, PyObject* args, PyObject* kwargs) {
     }
     n = overflow > 0 ? SIZE_MAX : size_t(v);
   }
-  const Tree& tree = tree_of(self);
-  std::vector<PathSize> files = largest_files(tree, n);
+  const Tree* tree = tree_of(self);
+  if (!tree) return nullptr;
+  std::vector<PathSize> files = largest_files(*tree, n);
   PyObject* list = PyList_New(Py_ssize_t(files.size()));
   if (!list) return nullptr;
   for (size_t i = 0; i < files.size(); i++) {
@@ -255,9 +274,10 @@ PyObject* tree_largest_files(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* tree_save(PyObject* self, PyObject* arg) {
+  std::shared_ptr<const Tree> keep = tree_ptr_of(self);
+  if (!keep) return nullptr;
   std::optional<std::string> path = expanded_path_arg(arg);
   if (!path) return nullptr;
-  std::shared_ptr<const Tree> keep = tree_ptr_of(self);
   std::optional<Error> failed;
   Py_BEGIN_ALLOW_THREADS
   failed = write_scan_file(*keep, *path);
@@ -268,6 +288,7 @@ PyObject* tree_save(PyObject* self, PyObject* arg) {
 
 PyObject* tree_label(PyObject* self, PyObject* arg) {
   std::shared_ptr<const Tree> keep = tree_ptr_of(self);
+  if (!keep) return nullptr;
   std::optional<FolderId> id = folder_arg(*keep, arg);
   if (!id) return nullptr;
   std::optional<Label> found;
@@ -289,8 +310,10 @@ PyObject* tree_arrow_c_stream(PyObject* self, PyObject* args, PyObject* kwargs) 
   if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O:__arrow_c_stream__",
                                    const_cast<char**>(kwlist), &requested))
     return nullptr;
+  const Tree* tree = tree_of(self);
+  if (!tree) return nullptr;
   try {
-    return tree_stream_capsule(tree_of(self)).release().ptr();
+    return tree_stream_capsule(*tree).release().ptr();
   } catch (nb::python_error& e) {
     e.restore();
     return nullptr;
@@ -300,15 +323,18 @@ PyObject* tree_arrow_c_stream(PyObject* self, PyObject* args, PyObject* kwargs) 
 }
 
 PyObject* tree_stopped(PyObject* self, PyObject*) {
-  return PyBool_FromLong(tree_of(self).stopped());
+  const Tree* tree = tree_of(self);
+  if (!tree) return nullptr;
+  return PyBool_FromLong(tree->stopped());
 }
 
 PyObject* tree_repr(PyObject* self) {
-  const Tree& tree = tree_of(self);
-  PyObject* p = text_from_bytes(path(tree, 0));
+  const Tree* tree = tree_of(self);
+  if (!tree) return nullptr;
+  PyObject* p = text_from_bytes(path(*tree, 0));
   if (!p) return nullptr;
   PyObject* r = PyUnicode_FromFormat("<Tree %U %llu bytes>", p,
-                                     (unsigned long long)size(tree, 0));
+                                     (unsigned long long)size(*tree, 0));
   Py_DECREF(p);
   return r;
 }

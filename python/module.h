@@ -18,7 +18,9 @@ struct PyTree {
 
 // New reference to a Python Tree wrapping `tree`.
 PyObject* wrap_tree(std::shared_ptr<const Tree> tree);
-const Tree& tree_of(PyObject* self);
+// The tree of a Python Tree, or null with TypeError set: Tree.__new__ makes
+// an instance that holds no tree.
+const Tree* tree_of(PyObject* self);
 std::shared_ptr<const Tree> tree_ptr_of(PyObject* self);
 // A checked folder id of `tree`; nothing with a Python error set.
 std::optional<FolderId> folder_arg(const Tree& tree, PyObject* obj);

@@ -114,8 +114,10 @@ std::optional<uint32_t> id_arg(PyObject* obj, const char* argname) {
       PyObject *type, *value, *tb;
       PyErr_Fetch(&type, &value, &tb);
       PyObject* msg = value ? PyObject_Str(value) : nullptr;
-      PyErr_Format(PyExc_TypeError, "argument '%s': %U", argname,
-                   msg ? msg : PyUnicode_FromString("not an integer"));
+      if (msg)
+        PyErr_Format(PyExc_TypeError, "argument '%s': %U", argname, msg);
+      else
+        PyErr_Format(PyExc_TypeError, "argument '%s': not an integer", argname);
       Py_XDECREF(msg);
       Py_XDECREF(type);
       Py_XDECREF(value);

@@ -13,7 +13,8 @@
 
 namespace tallmap::py {
 
-// New reference to the attribute `name` of module `module`, imported once.
+// New reference to the attribute `name` of module `module` (imported on
+// first use, afterwards found in sys.modules).
 PyObject* module_attr(const char* module, const char* name);
 
 // os.fspath(obj) as raw bytes; nothing with a Python error set.

@@ -421,6 +421,34 @@ TEST(Labels, RelativeRootFindsMarkersInTheWorkingFolder) {
   });
 }
 
+// The parent's path and name of a child come from however the root was
+// spelled: with a trailing slash, as ".", or as "/".
+TEST(Labels, ChildRulesUnderEveryRootSpelling) {
+  TempDir tmp;
+  tmp.dir("proj/target");
+  tmp.file("proj/Cargo.toml", 0);
+  tmp.dir("Library/Caches");
+  struct Case {
+    std::string root;
+    std::string child;
+    std::string text;  // "" for no label
+  } cases[] = {
+      {tmp.at("proj"), "target", "cache: cargo"},
+      {tmp.at("proj/"), "target", "cache: cargo"},
+      {tmp.at("proj") + "//", "target", "cache: cargo"},
+      {tmp.at("Library/"), "Caches", "cache"},
+      {".", "target", "cache: cargo"},  // run from inside proj
+      {"/", "target", ""},
+  };
+  in_dir(tmp.at("proj"), [&] {
+    for (const Case& c : cases) {
+      auto tree = make_tree({{NO_PARENT, c.root}, {0, c.child}});
+      std::optional<Label> got = label(*tree, 1);
+      EXPECT_EQ(got ? std::string(got->text) : "", c.text) << c.root << " " << c.child;
+    }
+  });
+}
+
 TEST(Labels, EveryPathRuleBelowHome) {
   TempDir tmp;
   tmp.dir("home");

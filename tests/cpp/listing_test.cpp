@@ -214,6 +214,26 @@ TEST(ListingTest, OpenByComponentsWalksNamesAndStopsAtALink) {
   close_fd(root.fd);
 }
 
+TEST(ListingTest, OpenByComponentsRefusesNamesThatResolveFurther) {
+  TempDir t;
+  t.dir("a/b");
+  ASSERT_EQ(symlink("a", t.at("l").c_str()), 0);
+  FdResult root = open_root(t.path);
+  ASSERT_TRUE(root.ok());
+  const std::vector<std::vector<std::string>> cases = {
+      {"l/b"},       // would follow the link l on the way
+      {"a", ".."},   // would climb back out of a
+      {"a", "b/"},
+      {""},
+  };
+  for (const auto& names : cases) {
+    FdResult r = open_by_components(root.fd, names);
+    EXPECT_EQ(r.errnum, EINVAL) << names.back();
+    close_fd(r.fd);
+  }
+  close_fd(root.fd);
+}
+
 TEST(ListingTest, FolderWithoutSearchPermissionFailsWithEacces) {
   TempDir t;
   t.dir("noexec");

@@ -1,6 +1,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <map>
 #include <set>
@@ -267,6 +268,13 @@ TEST(Queries, FindBelowSlashRoot) {
   EXPECT_EQ(find(*t, "/"), 0u);
 }
 
+TEST(Queries, FindMatchesSpecialRootComponentsLiterally) {
+  auto t = make_tree({{NO_PARENT, "/srv/./data/..", 0}, {0, "x", 0}});
+  EXPECT_EQ(find(*t, path(*t, 1)), 1u);
+  EXPECT_EQ(find(*t, "/srv/./data/../"), 0u);
+  EXPECT_EQ(find(*t, "/srv/x"), std::nullopt) << "components are compared, not resolved";
+}
+
 TEST(Queries, LargestFiles) {
   auto t = make_tree({{NO_PARENT, "/r/", 0}, {0, "b", 0}, {0, "a", 0}},
                      {{10, 1, "x"}, {30, 2, "y"}, {10, 2, "x"}, {20, 0, "top"}});
@@ -318,6 +326,7 @@ TEST_F(FilesQuery, DeletedFolderFailsWithEnoent) {
   auto listed = files(*t, 1);
   ASSERT_FALSE(listed.ok());
   EXPECT_EQ(listed.error().code, ENOENT);
+  EXPECT_EQ(listed.error().text, std::string(strerror(ENOENT)) + " (os error 2)");
 }
 
 TEST_F(FilesQuery, FolderReplacedBySymlinkIsNotFollowed) {
@@ -326,6 +335,18 @@ TEST_F(FilesQuery, FolderReplacedBySymlinkIsNotFollowed) {
   symlink("moved", (root_ + "/sub").c_str());
   auto listed = files(*t, 1);
   ASSERT_FALSE(listed.ok());
+  EXPECT_TRUE(listed.error().code == ELOOP || listed.error().code == ENOTDIR)
+      << listed.error().code;
+}
+
+TEST_F(FilesQuery, FolderOnTheWayReplacedBySymlinkIsNotFollowed) {
+  tmp_.dir("elsewhere/inner");
+  tmp_.file("elsewhere/inner/secret", 5000);
+  auto t = make_tree({{NO_PARENT, root_.c_str(), 0}, {0, "sub", 0}, {1, "inner", 0}});
+  std::filesystem::rename(root_ + "/sub", root_ + "/moved");
+  symlink("elsewhere", (root_ + "/sub").c_str());
+  auto listed = files(*t, 2);
+  ASSERT_FALSE(listed.ok()) << "listed " << listed->size() << " entries through the link";
   EXPECT_TRUE(listed.error().code == ELOOP || listed.error().code == ENOTDIR)
       << listed.error().code;
 }

@@ -62,6 +62,21 @@ def test_classes_cannot_be_constructed():
             cls()
 
 
+def test_tree_made_by_new_holds_no_scan_and_says_so():
+    # __new__ bypasses the missing constructor; every method must refuse
+    # the empty instance instead of reading a tree that is not there.
+    empty = tallmap.Tree.__new__(tallmap.Tree)
+    calls = [
+        lambda: repr(empty), lambda: empty.size(0), lambda: empty.name(0),
+        lambda: empty.find(""), lambda: empty.files(0), lambda: empty.label(0),
+        lambda: empty.largest_files(), lambda: empty.stopped(),
+        lambda: empty.save("unused"), lambda: empty.__arrow_c_stream__(),
+    ]
+    for call in calls:
+        with pytest.raises(TypeError, match="holds no scan"):
+            call()
+
+
 def test_type_stub_matches_module():
     stub = pathlib.Path(tallmap.__file__).with_name("tallmap.pyi")
     if not stub.exists():  # running from a build directory, not an install
