@@ -11,7 +11,7 @@ namespace tallmap {
 ReportView report_view(const Tree& tree) {
   ReportView view;
   view.root_name = tree.name_bytes(0);
-  view.folders = tree.folders();
+  view.folders = FolderTable(tree.folders());
   view.index = &tree.index();
   view.names.store = tree.names().get();
   view.largest_files.reserve(tree.largest_files().size());
@@ -74,8 +74,10 @@ constexpr std::string_view FILES_LABEL = "[files]";
 
 uint64_t denied_count(const ReportView& view) {
   uint64_t n = 0;
-  for (const Folder& f : view.folders)
-    if ((f.flags & DENIED) && !(f.flags & GONE)) n++;
+  for (FolderId id = 0; id < view.folders.size(); id++) {
+    uint8_t flags = view.folders[id].flags;
+    if ((flags & DENIED) && !(flags & GONE)) n++;
+  }
   return n;
 }
 

@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/folder_table.h"
 #include "core/read.h"
 #include "core/tree.h"
 
@@ -41,9 +42,8 @@ struct ReportFile {
 //
 // A saved scan supplies, from its mapped image:
 //   root_name      PATH as given to `show` (it also begins every file path);
-//   folders        the records converted to the in-memory Folder layout,
-//                  in id order (a vector owned by the caller);
-//   index          derive_index(folders, reclaimable), owned by the caller;
+//   folders        FolderTable::stored over the folder array, in place;
+//   index          derive_index_of(folders, reclaimable), owned by the caller;
 //   names          {nullptr, names array, name_ends array} in place;
 //   largest_files  one entry per stored largest file, names in place;
 //   stopped        bit 1 of the header flags.
@@ -51,7 +51,7 @@ struct ReportFile {
 // parent, NameId and folder id in it is in range.
 struct ReportView {
   std::string_view root_name;
-  std::span<const Folder> folders;
+  FolderTable folders;
   const TreeIndex* index = nullptr;
   NameTable names;
   std::vector<ReportFile> largest_files;

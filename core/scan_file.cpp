@@ -58,7 +58,7 @@ uint32_t crc_of(const uint8_t* p, size_t n) {
 
 constexpr size_t HEADER = 8;
 constexpr size_t ROOT_RECORD = 48;
-constexpr size_t FOLDER_RECORD = 24;
+constexpr size_t FOLDER_RECORD = STORED_FOLDER_SIZE;
 constexpr size_t LARGE_RECORD = 24;
 constexpr size_t ELEMENT_SIZE[6] = {1, FOLDER_RECORD, 1, 4, LARGE_RECORD, 8};
 constexpr size_t ALIGNMENT[6] = {1, 8, 1, 4, 8, 8};
@@ -243,17 +243,10 @@ std::string_view ScanRoot::path() const {
   return {reinterpret_cast<const char*>(bytes_.data() + arrays_[PATH].start), arrays_[PATH].len};
 }
 
-Folder ScanRoot::folder(FolderId id) const {
-  const uint8_t* p = bytes_.data() + arrays_[FOLDERS].start + FOLDER_RECORD * size_t(id);
-  Folder f;
-  f.parent = load_u32(p);
-  f.name = load_u32(p + 4);
-  f.flags = p[8];
-  f.reserved = p[9];
-  f.errnum = uint16_t(p[10] | p[11] << 8);
-  f.ino = load_u32(p + 12);
-  f.own = load_u64(p + 16);
-  return f;
+Folder ScanRoot::folder(FolderId id) const { return folder_table()[id]; }
+
+FolderTable ScanRoot::folder_table() const {
+  return FolderTable::stored(bytes_.data() + arrays_[FOLDERS].start, arrays_[FOLDERS].len);
 }
 
 std::string_view ScanRoot::stored_name(NameId id) const {
@@ -381,19 +374,11 @@ std::vector<LargeFile> ScanView::largest_files() const {
   return out;
 }
 
-const std::vector<Folder>& ScanView::folders() const {
-  if (!folders_) {
-    folders_ = std::make_unique<std::vector<Folder>>(folder_count());
-    for (FolderId id = 0; id < folders_->size(); id++) (*folders_)[id] = folder(id);
-  }
-  return *folders_;
-}
-
 const TreeIndex& ScanView::index() const {
   if (!index_) {
     std::vector<uint64_t> reclaim(root_.reclaimable_count());
     for (FolderId id = 0; id < reclaim.size(); id++) reclaim[id] = root_.reclaimable(id);
-    index_ = std::make_unique<TreeIndex>(derive_index(folders(), reclaim));
+    index_ = std::make_unique<TreeIndex>(derive_index_of(root_.folder_table(), reclaim));
   }
   return *index_;
 }
@@ -403,7 +388,7 @@ ReportView ScanView::report_view() const {
                 "name_ends is read in place as host integers");
   ReportView v;
   v.root_name = root_name_;
-  v.folders = folders();
+  v.folders = root_.folder_table();
   v.index = &index();
   // The image starts aligned to 8 and the check put name_ends at a
   // multiple of 4, so the array can be used where it lies.

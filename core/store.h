@@ -85,6 +85,8 @@ class ScanRoot {
   std::string_view path() const;  // the stored canonical path
   uint32_t folder_count() const { return arrays_[FOLDERS].len; }
   Folder folder(FolderId id) const;
+  // The folder array where it lies, in its stored layout.
+  FolderTable folder_table() const;
   // Stored names are 1 .. name_count() - 1; NameId 0 is not stored.
   uint32_t name_count() const { return arrays_[NAME_ENDS].len; }
   std::string_view stored_name(NameId id) const;
@@ -160,7 +162,6 @@ class ScanView {
   uint64_t reclaimable(FolderId id) const { return root_.reclaimable(id); }
   const ScanRoot& root() const { return root_; }
   // Derived on first use, like a Tree's index (not thread-safe).
-  const std::vector<Folder>& folders() const;
   const TreeIndex& index() const;
   std::string path_bytes(FolderId id) const;
   // What the text and JSON reports read; valid while this view lives.
@@ -170,7 +171,6 @@ class ScanView {
   ScanImage image_;
   ScanRoot root_;
   std::string root_name_;
-  mutable std::unique_ptr<std::vector<Folder>> folders_;
   mutable std::unique_ptr<TreeIndex> index_;
 };
 

@@ -151,32 +151,7 @@ std::shared_ptr<Tree> Tree::from_parts(std::vector<Folder> folders,
 }
 
 TreeIndex derive_index(std::span<const Folder> folders, std::span<const uint64_t> reclaimable) {
-  size_t n = folders.size();
-  TreeIndex ix;
-  ix.totals.assign(n, 0);
-  ix.reclaimable_totals.assign(n, 0);
-  ix.derived_flags.assign(n, 0);
-  for (size_t i = n; i-- > 0;) {
-    const Folder& f = folders[i];
-    ix.totals[i] += f.own;
-    if (i < reclaimable.size()) ix.reclaimable_totals[i] += reclaimable[i];
-    ix.derived_flags[i] |= uint16_t(f.flags | (uint16_t(f.reserved) << 8));
-    if (i > 0) {
-      uint32_t p = f.parent;
-      ix.totals[p] += ix.totals[i];
-      ix.reclaimable_totals[p] += ix.reclaimable_totals[i];
-      if (ix.derived_flags[i] & (DENIED | PARTIAL)) ix.derived_flags[p] |= PARTIAL;
-    }
-  }
-  ix.child_offsets.assign(n + 1, 0);
-  for (size_t i = 1; i < n; i++)
-    if (!(folders[i].flags & GONE)) ix.child_offsets[folders[i].parent + 1]++;
-  for (size_t i = 0; i < n; i++) ix.child_offsets[i + 1] += ix.child_offsets[i];
-  ix.children.resize(ix.child_offsets[n]);
-  std::vector<uint32_t> cursor(ix.child_offsets.begin(), ix.child_offsets.end() - 1);
-  for (size_t i = 1; i < n; i++)
-    if (!(folders[i].flags & GONE)) ix.children[cursor[folders[i].parent]++] = FolderId(i);
-  return ix;
+  return derive_index_of(folders, reclaimable);
 }
 
 const TreeIndex& Tree::index() const {

@@ -188,8 +188,41 @@ class Tree {
 // Derives the index of `folders` (with `reclaimable`, possibly shorter).
 TreeIndex derive_index(std::span<const Folder> folders,
                        std::span<const uint64_t> reclaimable);
+// The same over any table with size() and operator[] giving a Folder.
+template <class Records>
+TreeIndex derive_index_of(const Records& folders, std::span<const uint64_t> reclaimable);
 
 // "EPERM", "EACCES", "errno {}" for a DENIED record; nothing otherwise.
 std::optional<std::string> error_text(const Folder& f);
+
+template <class Records>
+TreeIndex derive_index_of(const Records& folders, std::span<const uint64_t> reclaimable) {
+  size_t n = folders.size();
+  TreeIndex ix;
+  ix.totals.assign(n, 0);
+  ix.reclaimable_totals.assign(n, 0);
+  ix.derived_flags.assign(n, 0);
+  ix.child_offsets.assign(n + 1, 0);
+  // Backward: every child is complete before it is added to its parent.
+  for (size_t i = n; i-- > 0;) {
+    const Folder f = folders[FolderId(i)];
+    ix.totals[i] += f.own;
+    if (i < reclaimable.size()) ix.reclaimable_totals[i] += reclaimable[i];
+    ix.derived_flags[i] |= uint16_t(f.flags | (uint16_t(f.reserved) << 8));
+    if (i == 0) continue;
+    ix.totals[f.parent] += ix.totals[i];
+    ix.reclaimable_totals[f.parent] += ix.reclaimable_totals[i];
+    if (ix.derived_flags[i] & (DENIED | PARTIAL)) ix.derived_flags[f.parent] |= PARTIAL;
+    if (!(f.flags & GONE)) ix.child_offsets[f.parent + 1]++;
+  }
+  for (size_t i = 0; i < n; i++) ix.child_offsets[i + 1] += ix.child_offsets[i];
+  ix.children.resize(ix.child_offsets[n]);
+  std::vector<uint32_t> cursor(ix.child_offsets.begin(), ix.child_offsets.end() - 1);
+  for (size_t i = 1; i < n; i++) {
+    const Folder f = folders[FolderId(i)];
+    if (!(f.flags & GONE)) ix.children[cursor[f.parent]++] = FolderId(i);
+  }
+  return ix;
+}
 
 }  // namespace tallmap

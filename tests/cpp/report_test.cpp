@@ -169,12 +169,12 @@ TEST(TextReport, RootWithTrailingSlashJoinsOnce) {
 }
 
 // A view laid out the way a saved scan is mapped: names concatenated with
-// end offsets, the root's name given separately, the index derived from a
-// plain span of records.
+// end offsets, the root's name given separately, folder records in their
+// stored field order, read where they lie.
 struct SavedLayout {
   std::string names;
   std::vector<uint32_t> ends{0};
-  std::vector<Folder> folders;
+  std::vector<uint8_t> records;
   TreeIndex index;
   std::vector<std::string> file_names;
   ReportView view;
@@ -184,10 +184,21 @@ struct SavedLayout {
       names += tree.name_bytes(NameId(id));
       ends.push_back(uint32_t(names.size()));
     }
-    folders.assign(tree.folders().begin(), tree.folders().end());
-    index = derive_index(folders, {});
+    auto put = [&](uint64_t v, int bytes) {
+      for (int i = 0; i < bytes; i++) records.push_back(uint8_t(v >> (8 * i)));
+    };
+    for (const Folder& f : tree.folders()) {
+      put(f.parent, 4);
+      put(f.name, 4);
+      put(f.flags, 1);
+      put(f.reserved, 1);
+      put(f.errnum, 2);
+      put(f.ino, 4);
+      put(f.own, 8);
+    }
     view.root_name = root_name;
-    view.folders = folders;
+    view.folders = FolderTable::stored(records.data(), tree.folder_count());
+    index = derive_index_of(view.folders, {});
     view.index = &index;
     view.names = NameTable{nullptr, names, ends};
     for (const LargeFile& f : tree.largest_files()) file_names.push_back(f.name);
