@@ -49,13 +49,7 @@ std::span<const FolderId> children(const Tree& tree, FolderId id) {
 std::vector<FolderId> children_by_size(const Tree& tree, FolderId id) {
   std::span<const FolderId> kids = children(tree, id);
   std::vector<FolderId> out(kids.begin(), kids.end());
-  const auto& totals = tree.index().totals;
-  auto before = [&](FolderId a, FolderId b) {
-    if (totals[a] != totals[b]) return totals[a] > totals[b];
-    return name(tree, a) < name(tree, b);
-  };
-  // The order is total, so any sorting method gives the same result.
-  std::sort(out.begin(), out.end(), before);
+  sort_by_size(out, tree.index().totals, [&](FolderId f) { return name(tree, f); });
   return out;
 }
 
@@ -137,12 +131,16 @@ std::vector<PathSize> largest_files(const Tree& tree, size_t n) {
   for (const LargeFile& lf : tree.largest_files()) {
     out.push_back({join_path(tree.path_bytes(lf.folder), lf.name), lf.size});
   }
-  std::sort(out.begin(), out.end(), [](const PathSize& a, const PathSize& b) {
+  keep_largest(out, n);
+  return out;
+}
+
+void keep_largest(std::vector<PathSize>& files, size_t n) {
+  std::sort(files.begin(), files.end(), [](const PathSize& a, const PathSize& b) {
     if (a.size != b.size) return a.size > b.size;
     return a.path < b.path;
   });
-  if (out.size() > n) out.resize(n);
-  return out;
+  if (files.size() > n) files.resize(n);
 }
 
 }  // namespace tallmap

@@ -2,6 +2,7 @@
 // `check_ref` and then ask about the checked id.
 #pragma once
 
+#include <algorithm>
 #include <optional>
 #include <span>
 #include <string>
@@ -30,6 +31,18 @@ bool other_device(const Tree& tree, FolderId id);
 std::span<const FolderId> children(const Tree& tree, FolderId id);
 std::vector<FolderId> children_by_size(const Tree& tree, FolderId id);
 
+// The one order of folders by size: total descending, equal totals by name
+// bytes ascending (a name that is a prefix of another first). Shared by the
+// queries and the reports, which read saved scans in place.
+template <class NameOf>
+void sort_by_size(std::vector<FolderId>& ids, std::span<const uint64_t> totals, NameOf&& name_of) {
+  // Stable, so that even equal names (impossible on disk) keep id order.
+  std::stable_sort(ids.begin(), ids.end(), [&](FolderId a, FolderId b) {
+    if (totals[a] != totals[b]) return totals[a] > totals[b];
+    return name_of(a) < name_of(b);
+  });
+}
+
 struct FileEntry {
   std::string name;
   uint64_t size = 0;
@@ -44,5 +57,8 @@ struct PathSize {
   uint64_t size = 0;
 };
 std::vector<PathSize> largest_files(const Tree& tree, size_t n);
+
+// Sorts by size descending, equal sizes by path bytes, and keeps the first n.
+void keep_largest(std::vector<PathSize>& files, size_t n);
 
 }  // namespace tallmap

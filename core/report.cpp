@@ -39,11 +39,7 @@ std::vector<FolderId> view_children_by_size(const ReportView& view, FolderId id)
   const TreeIndex& index = *view.index;
   std::vector<FolderId> kids(index.children.begin() + index.child_offsets[id],
                              index.children.begin() + index.child_offsets[id + 1]);
-  // Stable, so that even equal names (impossible on disk) keep id order.
-  std::stable_sort(kids.begin(), kids.end(), [&](FolderId a, FolderId b) {
-    if (index.totals[a] != index.totals[b]) return index.totals[a] > index.totals[b];
-    return view_name(view, a) < view_name(view, b);
-  });
+  sort_by_size(kids, index.totals, [&](FolderId f) { return view_name(view, f); });
   return kids;
 }
 
@@ -53,11 +49,7 @@ std::vector<PathSize> view_largest_files(const ReportView& view, size_t n) {
   for (const ReportFile& f : view.largest_files) {
     files.push_back(PathSize{join_path(view_path(view, f.folder), f.name), f.size});
   }
-  std::sort(files.begin(), files.end(), [](const PathSize& a, const PathSize& b) {
-    if (a.size != b.size) return a.size > b.size;
-    return a.path < b.path;
-  });
-  if (files.size() > n) files.resize(n);
+  keep_largest(files, n);
   return files;
 }
 

@@ -364,16 +364,6 @@ std::string_view ScanView::name_bytes(NameId id) const {
   return id == 0 ? std::string_view(root_name_) : root_.stored_name(id);
 }
 
-std::vector<LargeFile> ScanView::largest_files() const {
-  std::vector<LargeFile> out;
-  out.reserve(largest_file_count());
-  for (uint32_t i = 0; i < largest_file_count(); i++) {
-    SavedLargeFile f = largest_file(i);
-    out.push_back({f.size, f.folder, std::string(f.name)});
-  }
-  return out;
-}
-
 const TreeIndex& ScanView::index() const {
   if (!index_) {
     std::vector<uint64_t> reclaim(root_.reclaimable_count());
@@ -402,14 +392,6 @@ ReportView ScanView::report_view() const {
   }
   v.stopped = stopped();
   return v;
-}
-
-std::string ScanView::path_bytes(FolderId id) const {
-  std::vector<NameId> chain;
-  for (FolderId f = id; f != 0; f = folder(f).parent) chain.push_back(folder(f).name);
-  std::string out(root_name_);
-  for (auto it = chain.rbegin(); it != chain.rend(); ++it) append_component(out, name_bytes(*it));
-  return out;
 }
 
 }  // namespace tallmap

@@ -158,12 +158,10 @@ class ScanView {
   std::string_view root_path() const { return root_.path(); }
   uint32_t largest_file_count() const { return root_.largest_file_count(); }
   SavedLargeFile largest_file(uint32_t i) const { return root_.largest_file(i); }
-  std::vector<LargeFile> largest_files() const;
   uint64_t reclaimable(FolderId id) const { return root_.reclaimable(id); }
   const ScanRoot& root() const { return root_; }
   // Derived on first use, like a Tree's index (not thread-safe).
   const TreeIndex& index() const;
-  std::string path_bytes(FolderId id) const;
   // What the text and JSON reports read; valid while this view lives.
   ReportView report_view() const;
 

@@ -650,7 +650,7 @@ TEST(StoreCache, ReportFromTheMappingMatchesTheTree) {
   const ScanView& v = **view;
   EXPECT_EQ(v.name_bytes(0), shown);
   EXPECT_EQ(v.name_bytes(2), "bc");
-  EXPECT_EQ(v.path_bytes(3), shown + "a/d\xff");
+  EXPECT_EQ(view_path(v.report_view(), 3), shown + "a/d\xff");
   EXPECT_TRUE(v.stopped());
   EXPECT_EQ(v.root_path(), scan_key(d.at("data"))->canonical);
   EXPECT_EQ(v.index().totals[0], 600u);
